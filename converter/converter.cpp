@@ -41,26 +41,100 @@ bool TicketExists(const wchar_t* path) {
   return find.valid();
 }
 
-// Opens the log for appending only: every write then goes to the end of the
-// file in one step, so lines of concurrent converters do not overwrite each
-// other. Returns false with the thread's last error set.
-bool OpenLog(const wchar_t* path) {
-  HANDLE file = CreateFileW(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool created = GetLastError() != ERROR_ALREADY_EXISTS;
-  g_converter.logFile = file;
-  if (created) {
-    static const BYTE kBom[2] = {0xFF, 0xFE};
-    DWORD written;
-    WriteFile(file, kBom, sizeof(kBom), &written, nullptr);
+// Appends bytes to the log as one turn among concurrent converters. The log is
+// open for appending only, so on Windows each write lands at the end in one
+// step; Wine positions and writes in two, and loses a line now and then when
+// converters log at the same moment, so writers also take turns on a lock of
+// one byte far beyond any real file size. A writer that dies releases its
+// lock with its handle; if locking is refused, the append alone goes ahead.
+//
+// The byte-order mark is written in the same turn by whoever writes first into
+// the empty file, so it stands first even when another converter opened the
+// new log a moment after its creator.
+void AppendToLog(const void* bytes, DWORD size) {
+  HANDLE file = g_converter.logFile;
+  OVERLAPPED turn = {};
+  turn.Offset = 0xFFFFFFF0u;
+  turn.OffsetHigh = 0x7FFFFFFFu;
+  bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn) != FALSE;
+  LARGE_INTEGER end = {};
+  bool ok = SetFilePointerEx(file, end, &end, FILE_END) != FALSE;
+  DWORD written;
+  if (ok && !g_converter.logMarkChecked) {
+    g_converter.logMarkChecked = true;
+    if (end.QuadPart == 0 && (locked || g_converter.logCreated)) {
+      static const BYTE kBom[2] = {0xFF, 0xFE};
+      WriteFile(file, kBom, sizeof(kBom), &written, nullptr);
+    }
   }
+  if (ok && size) WriteFile(file, bytes, size, &written, nullptr);
+  if (locked) UnlockFileEx(file, 0, 1, 0, &turn);
+}
+
+// Opens (or creates) the log; false with the thread's last error set. Reading
+// rights are asked for the lock and the size only; without the right to write
+// anywhere but at the end, every write is an append.
+bool OpenLog(const wchar_t* path) {
+  HANDLE file = CreateFileW(path, FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_APPEND_DATA | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  g_converter.logCreated = GetLastError() != ERROR_ALREADY_EXISTS;
+  g_converter.logFile = file;
+  if (g_converter.logCreated) AppendToLog(nullptr, 0);
   return true;
 }
 
 void DeletePage(const wchar_t* path, void*) {
   if (*path) DeleteFileW(path);
+}
+
+// user32 is bound on first use: a run that reports nothing never loads it,
+// which is most of what a one-page job costs to start under Wine. A listener
+// registers the message names itself and gets the same numbers whoever
+// registered them first.
+struct User32 {
+  bool loaded;
+  UINT(WINAPI* registerWindowMessage)(LPCWSTR);
+  BOOL(WINAPI* sendNotifyMessage)(HWND, UINT, WPARAM, LPARAM);
+  int(WINAPI* messageBox)(HWND, LPCWSTR, LPCWSTR, UINT);
+};
+User32 g_user32;
+
+template <typename F>
+void Bind(HMODULE module, const char* name, F* function) {
+  *function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+const User32& LoadUser32() {
+  if (!g_user32.loaded) {
+    g_user32.loaded = true;
+    if (HMODULE user32 = LoadLibraryW(L"user32.dll")) {
+      Bind(user32, "RegisterWindowMessageW", &g_user32.registerWindowMessage);
+      Bind(user32, "SendNotifyMessageW", &g_user32.sendNotifyMessage);
+      Bind(user32, "MessageBoxW", &g_user32.messageBox);
+    }
+  }
+  return g_user32;
+}
+
+UINT RegisterMessageName(const wchar_t* format) {
+  wchar_t name[kPathUnits];
+  StringCchPrintfW(name, kPathUnits, format, ORVL_PRODUCT_NAME);
+  const User32& user32 = LoadUser32();
+  return user32.registerWindowMessage ? user32.registerWindowMessage(name) : 0;
+}
+
+void Broadcast(WPARAM code, LPARAM error) {
+  if (!g_converter.notifyMessage) g_converter.notifyMessage = RegisterMessageName(L"%s_notify_message");
+  const User32& user32 = LoadUser32();
+  if (user32.sendNotifyMessage && g_converter.notifyMessage)
+    user32.sendNotifyMessage(HWND_BROADCAST, g_converter.notifyMessage, code, error);
+}
+
+int ShowBox(HWND owner, const wchar_t* text, UINT style) {
+  const User32& user32 = LoadUser32();
+  return user32.messageBox ? user32.messageBox(owner, text, g_converter.caption, style) : 0;
 }
 
 }  // namespace
@@ -82,20 +156,16 @@ void WriteLogLine(const wchar_t* text) {
   size_t stamp = lstrlenW(line);
   StringCchCopyNW(line + stamp, kReportUnits - stamp - 2, text, kReportUnits);
   StringCchCatW(line, kReportUnits, L"\r\n");
-  LARGE_INTEGER zero = {};
-  if (!SetFilePointerEx(g_converter.logFile, zero, nullptr, FILE_END)) return;
-  DWORD written;
-  WriteFile(g_converter.logFile, line, static_cast<DWORD>(lstrlenW(line) * sizeof(wchar_t)),
-            &written, nullptr);
+  AppendToLog(line, static_cast<DWORD>(lstrlenW(line) * sizeof(wchar_t)));
 }
 
 int ReportMessage(const wchar_t* text, DWORD code, HWND owner, UINT style) {
   if (g_converter.logFlag) WriteLogLine(text);
   if (g_converter.messageMode == 1 && code != 0) {
-    SendNotifyMessageW(HWND_BROADCAST, g_converter.notifyMessage, code, 0);
+    Broadcast(code, 0);
     return 1;
   }
-  return MessageBoxW(owner, text, g_converter.caption, style);
+  return ShowBox(owner, text, style);
 }
 
 int ReportError(const wchar_t* text, DWORD code, DWORD error, HWND owner, UINT style) {
@@ -104,10 +174,10 @@ int ReportError(const wchar_t* text, DWORD code, DWORD error, HWND owner, UINT s
   if (error == 0) return 0;
   if (g_converter.logFlag) WriteLogLine(report);
   if (g_converter.messageMode == 1 && code != 0) {
-    SendNotifyMessageW(HWND_BROADCAST, g_converter.notifyMessage, code, static_cast<LPARAM>(error));
+    Broadcast(code, static_cast<LPARAM>(error));
     return 1;
   }
-  return MessageBoxW(owner, report, g_converter.caption, style);
+  return ShowBox(owner, report, style);
 }
 
 bool ReadEmfOption() {
@@ -142,8 +212,6 @@ int Run(const wchar_t* commandLine) {
   wchar_t text[kReportUnits];
   StringCchPrintfW(g_converter.caption, kPathUnits, L"%s converter", ORVL_PRODUCT_NAME);
   ReadMachineSettings();
-  StringCchPrintfW(text, kPathUnits, L"%s_notify_message", ORVL_PRODUCT_NAME);
-  g_converter.notifyMessage = RegisterWindowMessageW(text);
 
   // A path too long for the buffer is refused rather than cut: a cut path
   // could name another ticket.
@@ -180,8 +248,8 @@ int Run(const wchar_t* commandLine) {
     return 0;
   }
 
-  StringCchPrintfW(text, 256, L"%s progress message", ORVL_PRODUCT_NAME);
-  g_converter.progressMessage = RegisterWindowMessageW(text);
+  // The progress message ("%s progress message") is never sent by the
+  // converter, so it is not registered here (see User32 above).
 
   if (!ReadEmfOption()) return 1;
 

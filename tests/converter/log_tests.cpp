@@ -30,6 +30,14 @@ TEST_F(ConverterTest, ExistingLogKeepsItsContentWhateverItHolds) {
                               false));
 }
 
+TEST_F(ConverterTest, ExistingEmptyLogGetsTheMarkWithItsFirstLine) {
+  EnableLog();
+  ASSERT_TRUE(WriteBytes(LogPath(), ""));
+  EXPECT_EQ(Run(WriteTicket(TicketBody(MakePages(1)))), 0);
+  EXPECT_EQ(ReadBytes(LogPath()),
+            ExpectedLog({L"Converter started.", L"Delete EMF files.", L"Converter exits."}));
+}
+
 TEST_F(ConverterTest, LogDirectoryWithTrailingBackslashGetsNoSecondOne) {
   SetDword(HKEY_LOCAL_MACHINE, kMachineKey, L"Log", 1);
   SetString(HKEY_LOCAL_MACHINE, kMachineKey, L"LogDestDir", dir.path() + L"\\");
@@ -117,6 +125,7 @@ TEST_F(ConverterTest, StampIsUtcWithUnpaddedYearAndThreeDigitMilliseconds) {
 }
 
 TEST_F(ConverterTest, OverlongLineIsCutAndStillEndsInCrLf) {
+  ASSERT_TRUE(WriteBytes(LogPath(), "log:"));
   g_converter.logFile = CreateFileW(LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
                                     nullptr);
@@ -129,5 +138,5 @@ TEST_F(ConverterTest, OverlongLineIsCutAndStillEndsInCrLf) {
   g_converter.logFile = INVALID_HANDLE_VALUE;
   // 1023 characters: the stamp, as much text as fits, CR LF.
   EXPECT_EQ(ReadBytes(LogPath()),
-            Utf16(Widen(kFixedStamp) + std::wstring(1023 - 25 - 2, L'x') + L"\r\n"));
+            "log:" + Utf16(Widen(kFixedStamp) + std::wstring(1023 - 25 - 2, L'x') + L"\r\n"));
 }
