@@ -1,6 +1,7 @@
 #include "converter.h"
 
 #include <strsafe.h>
+#include <wchar.h>
 
 #include "registry.h"
 #include "report_error.h"
@@ -225,7 +226,8 @@ int Run(const wchar_t* commandLine) {
 
   wchar_t device[kPathUnits];
   GetPrivateProfileStringW(L"Device", L"DeviceName", L"", device, kPathUnits, ticket);
-  if (lstrcmpW(device, ORVL_PRODUCT_NAME) != 0) return 1;
+  // Code unit by code unit: lstrcmpW would let locale-ignorable characters pass.
+  if (wcscmp(device, ORVL_PRODUCT_NAME) != 0) return 1;
 
   if (g_converter.logFlag) {
     // Composed in a larger buffer first: a path beyond the path buffer is

@@ -91,6 +91,18 @@ TEST_F(ConverterTest, OtherPrinterEndsSilentlyWithOne) {
   EXPECT_FALSE(FileExists(LogPath()));
 }
 
+TEST_F(ConverterTest, DeviceNameIsComparedCodeUnitByCodeUnit) {
+  // A soft hyphen compares equal in a locale-aware comparison; here it differs.
+  auto pages = MakePages(1);
+  std::wstring body = L"[Device]\r\nDeviceName=Orva\x00ADlis\r\n[EMF]\r\nCount=1\r\nFile0=" +
+                      pages[0] + L"\r\n";
+  std::wstring ticket = dir.file(L"utf16.ini");
+  ASSERT_TRUE(WriteBytes(ticket, "\xFF\xFE" + Utf16(body)));
+  EXPECT_EQ(Run(ticket), 1);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_TRUE(FileExists(pages[0]));
+}
+
 TEST_F(ConverterTest, DeviceNameWithBlanksAndQuotesReadsAsThePlatformReadsIt) {
   auto pages = MakePages(1);
   std::string body = TicketBody(pages, "  \"Orvalis\"  ");
