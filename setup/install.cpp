@@ -51,9 +51,10 @@ void StagePackageFiles(const wchar_t* stagingDir) {
       continue;
     }
     if (!g_setup.silentMode) {
+      DWORD error = GetLastError();
       wchar_t text[kPathUnits];
       StringCchPrintfW(text, kPathUnits, L"Failed to copy file %s", file);
-      ReportError(text, 0, nullptr);
+      ReportError(text, error, nullptr);
     }
   }
 }

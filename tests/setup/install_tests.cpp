@@ -287,3 +287,50 @@ TEST_F(InstallTest, PrinterExistsOnlyForAnOpenablePrinter) {
   EXPECT_NE(PrinterExists(L"Orvalis"), 0);
   EXPECT_EQ(PrinterExists(L"Orvalis2"), 0);
 }
+
+// Every failing exit through the entry point: "/Q" shows the same boxes as
+// no switch, "/S" none (the Unidrv-file step's box aside).
+TEST_F(InstallTest, FailureBoxesAreTheSameWithQuietAndGoneWithSilent) {
+  struct Case {
+    int exitCode;
+    const char* dll;
+    const char* function;
+    const void* replacement;
+    std::vector<std::wstring> boxes;
+  } cases[] = {
+      {5, "winspool.drv", "AddMonitorW", reinterpret_cast<const void*>(FailingAddMonitorW),
+       {ErrorReport(L"AddMonitor() failed.", 5), kFailedShown}},
+      {6, "winspool.drv", "XcvDataW", reinterpret_cast<const void*>(RefusingXcvDataW),
+       {ErrorReport(L"XcvData() status error.", 87), kFailedShown}},
+      {8, "winspool.drv", "AddPrinterDriverW", reinterpret_cast<const void*>(FailingAddPrinterDriverW),
+       {ErrorReport(L"Failed to add printer driver.", 5)}},
+      {9, "winspool.drv", "AddPrinterW", reinterpret_cast<const void*>(FailingAddPrinterW),
+       {ErrorReport(L"Failed to add printer!", ERROR_INVALID_PRINTER_NAME)}},
+  };
+  for (const auto& c : cases) {
+    IatPatch patch(c.dll, c.function, c.replacement);
+    for (const wchar_t* tail : {L"", L"/Q", L"/S", L"/Q /S"}) {
+      BoxCapture boxes;
+      EXPECT_EQ(RunSetup(tail), c.exitCode) << c.function << " " << Narrow(tail);
+      bool silent = wcsstr(tail, L"/S") != nullptr;
+      EXPECT_EQ(Texts(boxes), silent ? std::vector<std::wstring>{} : c.boxes)
+          << c.function << " " << Narrow(tail);
+      for (const auto& b : boxes.boxes()) {
+        EXPECT_EQ(b.caption, L"Orvalis setup");
+        EXPECT_TRUE(b.systemModal());
+      }
+    }
+  }
+  RemoveInfFixture();
+  for (const wchar_t* tail : {L"", L"/Q", L"/S"}) {
+    BoxCapture boxes;
+    EXPECT_EQ(RunSetup(tail), 7) << Narrow(tail);
+    size_t expected = wcsstr(tail, L"/S") ? 1u : 2u;
+    ASSERT_EQ(boxes.boxes().size(), expected) << Narrow(tail);
+    EXPECT_EQ(boxes.boxes()[0].text.rfind(L"InstallSystemDrivers(): SetupOpenInfFile()\nError # ", 0), 0u);
+    EXPECT_TRUE(boxes.boxes()[0].systemModal());
+    if (expected == 2) {
+      EXPECT_EQ(boxes.boxes()[1].text, kFailedShown);
+    }
+  }
+}
