@@ -156,26 +156,26 @@ BOOL WINAPI EnumPortsProc(HANDLE hMonitor, LPWSTR, DWORD level, LPBYTE ports, DW
     return FALSE;
   }
   Monitor* m = static_cast<Monitor*>(hMonitor);
-  // Names first, then the records, with the texts packed at the buffer's end.
-  wchar_t names[64][kMaxPortChars + 1];
-  DWORD count = 0;
   PortsKey k;
-  if (OpenPortsKey(m, false, &k) == ERROR_SUCCESS) {
-    for (DWORD i = 0; count < 64; ++i) {
-      DWORD chars = kMaxPortChars + 1;
-      if (EnumPortKey(&k, i, names[count], &chars) != ERROR_SUCCESS) break;
-      ++count;
-    }
-    ClosePortsKey(&k);
-  }
+  if (OpenPortsKey(m, false, &k) != ERROR_SUCCESS) return TRUE;  // no port yet
+  // Two passes over the subkeys: the size first, then the records, with the
+  // texts packed from the buffer's end.
   DWORD recordBytes = level == 1 ? sizeof(PORT_INFO_1W) : sizeof(PORT_INFO_2W);
+  DWORD count = 0;
   DWORD total = 0;
-  for (DWORD i = 0; i < count; ++i) {
-    total += recordBytes + (lstrlenW(names[i]) + 1) * sizeof(wchar_t);
+  wchar_t name[kMaxPortChars + 1];
+  for (DWORD i = 0;; ++i) {
+    DWORD chars = kMaxPortChars + 1;
+    LONG r = EnumPortKey(&k, i, name, &chars);
+    if (r == ERROR_MORE_DATA) continue;  // not a port name of ours
+    if (r != ERROR_SUCCESS) break;
+    ++count;
+    total += recordBytes + (chars + 1) * sizeof(wchar_t);
     if (level == 2) total += sizeof(kMonitorName) + sizeof(kPortDescription);
   }
   *needed = total;
   if (cbBuf < total || (total && !ports)) {
+    ClosePortsKey(&k);
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
@@ -186,19 +186,27 @@ BOOL WINAPI EnumPortsProc(HANDLE hMonitor, LPWSTR, DWORD level, LPBYTE ports, DW
     CopyMemory(texts, s, bytes);
     return reinterpret_cast<LPWSTR>(texts);
   };
-  for (DWORD i = 0; i < count; ++i) {
+  DWORD filled = 0;
+  for (DWORD i = 0; filled < count; ++i) {
+    DWORD chars = kMaxPortChars + 1;
+    LONG r = EnumPortKey(&k, i, name, &chars);
+    if (r == ERROR_MORE_DATA) continue;
+    if (r != ERROR_SUCCESS) break;
     if (level == 1) {
-      auto* info = reinterpret_cast<PORT_INFO_1W*>(ports) + i;
-      info->pName = pack(names[i]);
+      auto* info = reinterpret_cast<PORT_INFO_1W*>(ports) + filled;
+      info->pName = pack(name);
     } else {
-      auto* info = reinterpret_cast<PORT_INFO_2W*>(ports) + i;
-      info->pPortName = pack(names[i]);
+      auto* info = reinterpret_cast<PORT_INFO_2W*>(ports) + filled;
+      info->pPortName = pack(name);
       info->pMonitorName = pack(kMonitorName);
       info->pDescription = pack(kPortDescription);
       info->fPortType = PORT_TYPE_WRITE;
       info->Reserved = 0;
     }
+    ++filled;
   }
+  ClosePortsKey(&k);
+  count = filled;
   *returned = count;
   return TRUE;
 }

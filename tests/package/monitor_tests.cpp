@@ -265,6 +265,20 @@ TEST_F(MonitorDllTest, UsesTheSpoolersRegistryCallbacksWhenTheyWork) {
   EXPECT_TRUE(Ports(1).empty());
 }
 
+TEST_F(MonitorDllTest, ListsManyPortsAndSkipsForeignLongNames) {
+  Initialize(true);
+  for (int i = 0; i < 80; ++i)
+    ASSERT_EQ(Xcv(L"AddPort", PortInput(L"orvltest" + std::to_wstring(i))), 0u);
+  // A subkey no port of ours could have made.
+  SetString(HKEY_CURRENT_USER, std::wstring(kCallbackRoot) + L"\\Ports\\" + std::wstring(100, L'x'),
+            L"v", L"1");
+  for (DWORD level : {1u, 2u}) {
+    std::vector<std::wstring> names = Ports(level);
+    EXPECT_EQ(names.size(), 80u);
+    EXPECT_NE(std::find(names.begin(), names.end(), L"orvltest79"), names.end());
+  }
+}
+
 TEST_F(MonitorDllTest, AcceptsAWholeJobAndDiscardsIt) {
   Initialize(false);
   HANDLE port = nullptr;
