@@ -77,7 +77,8 @@ LONG OpenPortsKey(Monitor* m, bool create, PortsKey* out) {
 }
 
 void ClosePortsKey(PortsKey* k) {
-  if (k->viaSpooler && k->spoolerKey) k->monitor->reg->fpCloseKey(k->spoolerKey, k->monitor->spooler);
+  if (k->viaSpooler && k->spoolerKey)
+    k->monitor->reg->fpCloseKey(k->spoolerKey, k->monitor->spooler);
   if (!k->viaSpooler && k->key) RegCloseKey(k->key);
 }
 
@@ -347,7 +348,8 @@ MONITOR2 g_functions = {};
 
 }  // namespace
 
-extern "C" __declspec(dllexport) LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE hMonitor) {
+extern "C" __declspec(dllexport) LPMONITOR2 WINAPI
+    InitializePrintMonitor2(PMONITORINIT init, PHANDLE hMonitor) {
   if (!init || !hMonitor) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;

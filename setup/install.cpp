@@ -164,7 +164,8 @@ DWORD InstallSystemDrivers() {
   }
   PVOID context = SetupInitDefaultQueueCallback(nullptr);
   if (!context) {
-    DWORD error = ReportError(L"InstallSystemDrivers(): SetupInitDefaultQueueCallback()", 0, nullptr);
+    DWORD error =
+        ReportError(L"InstallSystemDrivers(): SetupInitDefaultQueueCallback()", 0, nullptr);
     SetupCloseInfFile(inf);
     return error;
   }

@@ -7,7 +7,9 @@
 
 namespace {
 
-bool CopyMonitorDll(const wchar_t* target) { return CopyFileW(ORVL_MONITOR_DLL, target, FALSE) != 0; }
+bool CopyMonitorDll(const wchar_t* target) {
+  return CopyFileW(ORVL_MONITOR_DLL, target, FALSE) != 0;
+}
 
 }  // namespace
 

@@ -25,7 +25,9 @@ bool Is(const wchar_t* a, const wchar_t* b) { return a && lstrcmpiW(a, b) == 0; 
 int main() {
   DWORD n = 0;
   int found = 0;
-  auto monitors = Fetch([](BYTE* b, DWORD s, DWORD* nd, DWORD* r) { return EnumMonitorsW(nullptr, 2, b, s, nd, r); }, &n);
+  auto monitors = Fetch(
+      [](BYTE* b, DWORD s, DWORD* nd, DWORD* r) { return EnumMonitorsW(nullptr, 2, b, s, nd, r); },
+      &n);
   for (DWORD i = 0; i < n; ++i) {
     auto& m = reinterpret_cast<MONITOR_INFO_2W*>(monitors.data())[i];
     if (Is(m.pName, L"MONorvl")) {
@@ -33,7 +35,9 @@ int main() {
       ++found;
     }
   }
-  auto ports = Fetch([](BYTE* b, DWORD s, DWORD* nd, DWORD* r) { return EnumPortsW(nullptr, 2, b, s, nd, r); }, &n);
+  auto ports = Fetch(
+      [](BYTE* b, DWORD s, DWORD* nd, DWORD* r) { return EnumPortsW(nullptr, 2, b, s, nd, r); },
+      &n);
   for (DWORD i = 0; i < n; ++i) {
     auto& p = reinterpret_cast<PORT_INFO_2W*>(ports.data())[i];
     if (Is(p.pPortName, L"orvl")) {
@@ -41,7 +45,10 @@ int main() {
       ++found;
     }
   }
-  auto drivers = Fetch([](BYTE* b, DWORD s, DWORD* nd, DWORD* r) { return EnumPrinterDriversW(nullptr, nullptr, 3, b, s, nd, r); }, &n);
+  auto drivers =
+      Fetch([](BYTE* b, DWORD s, DWORD* nd,
+               DWORD* r) { return EnumPrinterDriversW(nullptr, nullptr, 3, b, s, nd, r); },
+            &n);
   for (DWORD i = 0; i < n; ++i) {
     auto& d = reinterpret_cast<DRIVER_INFO_3W*>(drivers.data())[i];
     if (Is(d.pName, L"Orvalis")) {
@@ -50,7 +57,10 @@ int main() {
       ++found;
     }
   }
-  auto printers = Fetch([](BYTE* b, DWORD s, DWORD* nd, DWORD* r) { return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, b, s, nd, r); }, &n);
+  auto printers =
+      Fetch([](BYTE* b, DWORD s, DWORD* nd,
+               DWORD* r) { return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, b, s, nd, r); },
+            &n);
   for (DWORD i = 0; i < n; ++i) {
     auto& p = reinterpret_cast<PRINTER_INFO_2W*>(printers.data())[i];
     if (Is(p.pPrinterName, L"Orvalis")) {

@@ -32,8 +32,8 @@ bool KeyExists(HKEY root, const std::wstring& path) {
 // Registry callbacks as a spooler that implements them would offer: handles
 // are plain registry keys. Counts the calls.
 int g_callbackCalls = 0;
-LONG WINAPI CbCreateKey(HANDLE key, LPCWSTR sub, DWORD options, REGSAM sam,
-                        PSECURITY_ATTRIBUTES sa, PHANDLE result, PDWORD disposition, HANDLE) {
+LONG WINAPI CbCreateKey(HANDLE key, LPCWSTR sub, DWORD options, REGSAM sam, PSECURITY_ATTRIBUTES sa,
+                        PHANDLE result, PDWORD disposition, HANDLE) {
   ++g_callbackCalls;
   return RegCreateKeyExW(static_cast<HKEY>(key), sub, 0, nullptr, options, sam, sa,
                          reinterpret_cast<PHKEY>(result), disposition);
@@ -56,10 +56,13 @@ LONG WINAPI CbEnumKey(HANDLE key, DWORD index, LPWSTR name, PDWORD chars, PFILET
 }
 
 // What Wine's spooler hands over: every callback answers "not implemented".
-LONG WINAPI NoCreateKey(HANDLE, LPCWSTR, DWORD, REGSAM, PSECURITY_ATTRIBUTES, PHANDLE, PDWORD, HANDLE) {
+LONG WINAPI NoCreateKey(HANDLE, LPCWSTR, DWORD, REGSAM, PSECURITY_ATTRIBUTES, PHANDLE, PDWORD,
+                        HANDLE) {
   return ERROR_CALL_NOT_IMPLEMENTED;
 }
-LONG WINAPI NoOpenKey(HANDLE, LPCWSTR, REGSAM, PHANDLE, HANDLE) { return ERROR_CALL_NOT_IMPLEMENTED; }
+LONG WINAPI NoOpenKey(HANDLE, LPCWSTR, REGSAM, PHANDLE, HANDLE) {
+  return ERROR_CALL_NOT_IMPLEMENTED;
+}
 LONG WINAPI NoCloseKey(HANDLE, HANDLE) { return ERROR_CALL_NOT_IMPLEMENTED; }
 LONG WINAPI NoDeleteKey(HANDLE, LPCWSTR, HANDLE) { return ERROR_CALL_NOT_IMPLEMENTED; }
 LONG WINAPI NoEnumKey(HANDLE, DWORD, LPWSTR, PDWORD, PFILETIME, HANDLE) {
@@ -154,7 +157,8 @@ class MonitorDllTest : public ::testing::Test {
     EXPECT_FALSE(first);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     std::vector<BYTE> buffer(needed);
-    EXPECT_TRUE(functions->pfnEnumPorts(monitor, nullptr, level, buffer.data(), needed, &needed, &count));
+    EXPECT_TRUE(
+        functions->pfnEnumPorts(monitor, nullptr, level, buffer.data(), needed, &needed, &count));
     for (DWORD i = 0; i < count; ++i) {
       if (level == 1) {
         names.push_back(reinterpret_cast<PORT_INFO_1W*>(buffer.data())[i].pName);
@@ -227,10 +231,12 @@ TEST_F(MonitorDllTest, PortsAreDeletedThroughXcvAndTheSpoolersCall) {
   EXPECT_EQ(Xcv(L"DeletePort", PortInput(L"orvltest")), 0u);
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(kMonitorKey) + L"\\Ports\\orvltest"));
   EXPECT_EQ(Xcv(L"DeletePort", PortInput(L"orvltest")), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_TRUE(functions->pfnDeletePort(monitor, nullptr, nullptr, const_cast<wchar_t*>(L"orvltest2")));
+  EXPECT_TRUE(
+      functions->pfnDeletePort(monitor, nullptr, nullptr, const_cast<wchar_t*>(L"orvltest2")));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(kMonitorKey) + L"\\Ports\\orvltest2"));
   SetLastError(0xdeadbeef);
-  EXPECT_FALSE(functions->pfnDeletePort(monitor, nullptr, nullptr, const_cast<wchar_t*>(L"orvltest2")));
+  EXPECT_FALSE(
+      functions->pfnDeletePort(monitor, nullptr, nullptr, const_cast<wchar_t*>(L"orvltest2")));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
@@ -289,7 +295,8 @@ TEST_F(MonitorDllTest, AcceptsAWholeJobAndDiscardsIt) {
   std::vector<BYTE> data(65536, 0x5A);
   for (int i = 0; i < 4; ++i) {
     DWORD written = 0;
-    EXPECT_TRUE(functions->pfnWritePort(port, data.data(), static_cast<DWORD>(data.size()), &written));
+    EXPECT_TRUE(
+        functions->pfnWritePort(port, data.data(), static_cast<DWORD>(data.size()), &written));
     EXPECT_EQ(written, data.size());
   }
   DWORD read = 99;
@@ -343,10 +350,12 @@ TEST_F(MonitorSpoolerTest, SpoolerCreatesListsAndDeletesThePort) {
   std::vector<BYTE> in = PortInput(L"orvltest");
   BYTE out[4];
   DWORD needed = 0, status = 0xdeadbeef;
-  EXPECT_TRUE(XcvDataW(xcv, L"AddPort", in.data(), static_cast<DWORD>(in.size()), out, 0, &needed, &status));
+  EXPECT_TRUE(XcvDataW(xcv, L"AddPort", in.data(), static_cast<DWORD>(in.size()), out, 0, &needed,
+                       &status));
   EXPECT_EQ(status, 0u);
   status = 0xdeadbeef;
-  EXPECT_TRUE(XcvDataW(xcv, L"AddPort", in.data(), static_cast<DWORD>(in.size()), out, 0, &needed, &status));
+  EXPECT_TRUE(XcvDataW(xcv, L"AddPort", in.data(), static_cast<DWORD>(in.size()), out, 0, &needed,
+                       &status));
   EXPECT_EQ(status, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   ClosePrinter(xcv);
   EXPECT_TRUE(PortListed(L"orvltest"));

@@ -166,7 +166,8 @@ TEST_F(InstallTest, PrinterSurvivingTheRemovalPassStopsWithFour) {
   ResetState(1);
   ASSERT_EQ(InstallPrinter(), 0);
   std::vector<std::wstring> staging = PlainFiles(DriverDir());
-  IatPatch keep("winspool.drv", "DeletePrinter", reinterpret_cast<const void*>(RefusingDeletePrinter));
+  IatPatch keep("winspool.drv", "DeletePrinter",
+                reinterpret_cast<const void*>(RefusingDeletePrinter));
   ASSERT_TRUE(WriteBytes(DriverDir() + L"\\orvl.gpd", "a stray copy"));
   for (int silent : {0, 1}) {
     ResetState(silent);
@@ -189,8 +190,8 @@ TEST_F(InstallTest, FailedMonitorStepExitsWithFive) {
   IatPatch add("winspool.drv", "AddMonitorW", reinterpret_cast<const void*>(FailingAddMonitorW));
   BoxCapture boxes;
   EXPECT_EQ(InstallPrinter(), 5);
-  EXPECT_EQ(Texts(boxes), (std::vector<std::wstring>{ErrorReport(L"AddMonitor() failed.", 5),
-                                                      kFailedShown}));
+  EXPECT_EQ(Texts(boxes),
+            (std::vector<std::wstring>{ErrorReport(L"AddMonitor() failed.", 5), kFailedShown}));
   EXPECT_FALSE(PortListed(L"orvl"));
   EXPECT_FALSE(DriverRegistered(L"Orvalis"));
   EXPECT_EQ(PlainFiles(DriverDir()), stagingBefore);
@@ -202,7 +203,7 @@ TEST_F(InstallTest, FailedPortStepExitsWithSix) {
     BoxCapture boxes;
     EXPECT_EQ(InstallPrinter(), 6);
     EXPECT_EQ(Texts(boxes), (std::vector<std::wstring>{ErrorReport(L"XcvData() status error.", 87),
-                                                        kFailedShown}));
+                                                       kFailedShown}));
   }
   ResetState(1);
   BoxCapture boxes;
@@ -220,7 +221,9 @@ TEST_F(InstallTest, MissingSystemInfExitsWithSevenAndShowsItsBoxEvenWhenSilent) 
     BoxCapture boxes;
     EXPECT_EQ(InstallPrinter(), 7);
     ASSERT_EQ(boxes.boxes().size(), 2u);
-    EXPECT_EQ(boxes.boxes()[0].text.rfind(L"InstallSystemDrivers(): SetupOpenInfFile()\nError # ", 0), 0u);
+    EXPECT_EQ(
+        boxes.boxes()[0].text.rfind(L"InstallSystemDrivers(): SetupOpenInfFile()\nError # ", 0),
+        0u);
     EXPECT_TRUE(boxes.boxes()[0].systemModal());
     EXPECT_EQ(boxes.boxes()[0].caption, L"Orvalis setup");
     EXPECT_EQ(boxes.boxes()[1].text, kFailedShown);
@@ -229,7 +232,8 @@ TEST_F(InstallTest, MissingSystemInfExitsWithSevenAndShowsItsBoxEvenWhenSilent) 
   BoxCapture boxes;
   EXPECT_EQ(InstallPrinter(), 7);
   ASSERT_EQ(boxes.boxes().size(), 1u);
-  EXPECT_EQ(boxes.boxes()[0].text.rfind(L"InstallSystemDrivers(): SetupOpenInfFile()\nError # ", 0), 0u);
+  EXPECT_EQ(boxes.boxes()[0].text.rfind(L"InstallSystemDrivers(): SetupOpenInfFile()\nError # ", 0),
+            0u);
   EXPECT_FALSE(DriverRegistered(L"Orvalis"));
   EXPECT_EQ(PlainFiles(DriverDir()), stagingBefore);
 }
@@ -240,7 +244,8 @@ TEST_F(InstallTest, RefusedDriverExitsWithEight) {
   {
     BoxCapture boxes;
     EXPECT_EQ(InstallPrinter(), 8);
-    EXPECT_EQ(Texts(boxes), std::vector<std::wstring>{ErrorReport(L"Failed to add printer driver.", 5)});
+    EXPECT_EQ(Texts(boxes),
+              std::vector<std::wstring>{ErrorReport(L"Failed to add printer driver.", 5)});
     EXPECT_EQ(PlainFiles(DriverDir()), stagingBefore);
   }
   ResetState(1);
@@ -298,13 +303,25 @@ TEST_F(InstallTest, FailureBoxesAreTheSameWithQuietAndGoneWithSilent) {
     const void* replacement;
     std::vector<std::wstring> boxes;
   } cases[] = {
-      {5, "winspool.drv", "AddMonitorW", reinterpret_cast<const void*>(FailingAddMonitorW),
+      {5,
+       "winspool.drv",
+       "AddMonitorW",
+       reinterpret_cast<const void*>(FailingAddMonitorW),
        {ErrorReport(L"AddMonitor() failed.", 5), kFailedShown}},
-      {6, "winspool.drv", "XcvDataW", reinterpret_cast<const void*>(RefusingXcvDataW),
+      {6,
+       "winspool.drv",
+       "XcvDataW",
+       reinterpret_cast<const void*>(RefusingXcvDataW),
        {ErrorReport(L"XcvData() status error.", 87), kFailedShown}},
-      {8, "winspool.drv", "AddPrinterDriverW", reinterpret_cast<const void*>(FailingAddPrinterDriverW),
+      {8,
+       "winspool.drv",
+       "AddPrinterDriverW",
+       reinterpret_cast<const void*>(FailingAddPrinterDriverW),
        {ErrorReport(L"Failed to add printer driver.", 5)}},
-      {9, "winspool.drv", "AddPrinterW", reinterpret_cast<const void*>(FailingAddPrinterW),
+      {9,
+       "winspool.drv",
+       "AddPrinterW",
+       reinterpret_cast<const void*>(FailingAddPrinterW),
        {ErrorReport(L"Failed to add printer!", ERROR_INVALID_PRINTER_NAME)}},
   };
   for (const auto& c : cases) {
@@ -327,7 +344,9 @@ TEST_F(InstallTest, FailureBoxesAreTheSameWithQuietAndGoneWithSilent) {
     EXPECT_EQ(RunSetup(tail), 7) << Narrow(tail);
     size_t expected = wcsstr(tail, L"/S") ? 1u : 2u;
     ASSERT_EQ(boxes.boxes().size(), expected) << Narrow(tail);
-    EXPECT_EQ(boxes.boxes()[0].text.rfind(L"InstallSystemDrivers(): SetupOpenInfFile()\nError # ", 0), 0u);
+    EXPECT_EQ(
+        boxes.boxes()[0].text.rfind(L"InstallSystemDrivers(): SetupOpenInfFile()\nError # ", 0),
+        0u);
     EXPECT_TRUE(boxes.boxes()[0].systemModal());
     if (expected == 2) {
       EXPECT_EQ(boxes.boxes()[1].text, kFailedShown);

@@ -38,8 +38,12 @@ DWORD g_stopResultState = SERVICE_STOPPED;
 DWORD g_startError = 0;
 int g_stops = 0, g_starts = 0;
 DWORD g_sleptMs = 0;
-SC_HANDLE WINAPI FakeOpenSCManagerW(LPCWSTR, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(1); }
-SC_HANDLE WINAPI FakeOpenServiceW(SC_HANDLE, LPCWSTR, DWORD) { return reinterpret_cast<SC_HANDLE>(2); }
+SC_HANDLE WINAPI FakeOpenSCManagerW(LPCWSTR, LPCWSTR, DWORD) {
+  return reinterpret_cast<SC_HANDLE>(1);
+}
+SC_HANDLE WINAPI FakeOpenServiceW(SC_HANDLE, LPCWSTR, DWORD) {
+  return reinterpret_cast<SC_HANDLE>(2);
+}
 BOOL WINAPI FakeCloseServiceHandle(SC_HANDLE) { return TRUE; }
 DWORD g_lastControl = 0;  // 1 stop, 2 start
 BOOL WINAPI FakeControlService(SC_HANDLE, DWORD, LPSERVICE_STATUS) {
@@ -124,8 +128,10 @@ class MonitorPortTest : public SetupTest {
   IatPatch s2{"advapi32.dll", "OpenServiceW", reinterpret_cast<const void*>(FakeOpenServiceW)};
   IatPatch s3{"advapi32.dll", "ControlService", reinterpret_cast<const void*>(FakeControlService)};
   IatPatch s4{"advapi32.dll", "StartServiceW", reinterpret_cast<const void*>(FakeStartServiceW)};
-  IatPatch s5{"advapi32.dll", "QueryServiceStatus", reinterpret_cast<const void*>(FakeQueryServiceStatus)};
-  IatPatch s6{"advapi32.dll", "CloseServiceHandle", reinterpret_cast<const void*>(FakeCloseServiceHandle)};
+  IatPatch s5{"advapi32.dll", "QueryServiceStatus",
+              reinterpret_cast<const void*>(FakeQueryServiceStatus)};
+  IatPatch s6{"advapi32.dll", "CloseServiceHandle",
+              reinterpret_cast<const void*>(FakeCloseServiceHandle)};
   IatPatch sl{"kernel32.dll", "Sleep", reinterpret_cast<const void*>(RecordingSleep)};
 };
 
@@ -273,7 +279,8 @@ TEST_F(MonitorPortTest, UnopenableXcvChannelIsReported) {
   BoxCapture boxes;
   EXPECT_EQ(AddPrinterPort(), 0);
   ASSERT_EQ(boxes.boxes().size(), 1u);
-  EXPECT_EQ(boxes.boxes()[0].text, ErrorReport(L"Failed to get Xcv handle.", ERROR_INVALID_PRINTER_NAME));
+  EXPECT_EQ(boxes.boxes()[0].text,
+            ErrorReport(L"Failed to get Xcv handle.", ERROR_INVALID_PRINTER_NAME));
 }
 
 TEST_F(MonitorPortTest, FailedRegistrationIsReportedUnlessSilent) {

@@ -124,8 +124,8 @@ TEST_F(SetupProgramTest, SupportedVersionsInstallWithTheirAttributes) {
   struct Case {
     const wchar_t* version;
     DWORD attributes;
-  } cases[] = {{L"win2k", 0x1}, {L"winxp", 0x101}, {L"win2003", 0x101}, {L"vista", 0x101},
-               {L"win7", 0x101}};
+  } cases[] = {
+      {L"win2k", 0x1}, {L"winxp", 0x101}, {L"win2003", 0x101}, {L"vista", 0x101}, {L"win7", 0x101}};
   for (const auto& c : cases) {
     WineVersion version(L"setup.exe", c.version);
     RunResult r = RunSetupExe(L"/S");

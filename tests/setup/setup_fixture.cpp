@@ -75,7 +75,9 @@ std::wstring FixtureBuildDir() { return BinDir() + L"\\setup-fixtures"; }
 
 bool MonitorRegistered(const wchar_t* name) {
   DWORD n;
-  auto b = Fetch([](BYTE* d, DWORD s, DWORD* nd, DWORD* r) { return EnumMonitorsW(nullptr, 1, d, s, nd, r); }, &n);
+  auto b = Fetch(
+      [](BYTE* d, DWORD s, DWORD* nd, DWORD* r) { return EnumMonitorsW(nullptr, 1, d, s, nd, r); },
+      &n);
   for (DWORD i = 0; i < n; ++i)
     if (Same(reinterpret_cast<MONITOR_INFO_1W*>(b.data())[i].pName, name)) return true;
   return false;
@@ -83,7 +85,9 @@ bool MonitorRegistered(const wchar_t* name) {
 
 bool PortListed(const wchar_t* name) {
   DWORD n;
-  auto b = Fetch([](BYTE* d, DWORD s, DWORD* nd, DWORD* r) { return EnumPortsW(nullptr, 1, d, s, nd, r); }, &n);
+  auto b = Fetch(
+      [](BYTE* d, DWORD s, DWORD* nd, DWORD* r) { return EnumPortsW(nullptr, 1, d, s, nd, r); },
+      &n);
   for (DWORD i = 0; i < n; ++i)
     if (Same(reinterpret_cast<PORT_INFO_1W*>(b.data())[i].pName, name)) return true;
   return false;
@@ -91,7 +95,9 @@ bool PortListed(const wchar_t* name) {
 
 bool DriverRegistered(const wchar_t* name) {
   DWORD n;
-  auto b = Fetch([](BYTE* d, DWORD s, DWORD* nd, DWORD* r) { return EnumPrinterDriversW(nullptr, nullptr, 1, d, s, nd, r); }, &n);
+  auto b = Fetch([](BYTE* d, DWORD s, DWORD* nd,
+                    DWORD* r) { return EnumPrinterDriversW(nullptr, nullptr, 1, d, s, nd, r); },
+                 &n);
   for (DWORD i = 0; i < n; ++i)
     if (Same(reinterpret_cast<DRIVER_INFO_1W*>(b.data())[i].pName, name)) return true;
   return false;
@@ -106,7 +112,9 @@ bool PrinterPresent(const wchar_t* name) {
 
 bool ReadDriver(DriverRecord* r) {
   DWORD n;
-  auto b = Fetch([](BYTE* d, DWORD s, DWORD* nd, DWORD* c) { return EnumPrinterDriversW(nullptr, nullptr, 3, d, s, nd, c); }, &n);
+  auto b = Fetch([](BYTE* d, DWORD s, DWORD* nd,
+                    DWORD* c) { return EnumPrinterDriversW(nullptr, nullptr, 3, d, s, nd, c); },
+                 &n);
   for (DWORD i = 0; i < n; ++i) {
     auto& d = reinterpret_cast<DRIVER_INFO_3W*>(b.data())[i];
     if (!Same(d.pName, L"Orvalis")) continue;
@@ -164,8 +172,10 @@ void RemoveOrvalisFromSpooler() {
     ClosePrinter(h);
   }
   if (PortListed(L"orvl")) DeletePortW(nullptr, nullptr, const_cast<wchar_t*>(L"orvl"));
-  if (MonitorRegistered(L"MONorvl")) DeleteMonitorW(nullptr, nullptr, const_cast<wchar_t*>(L"MONorvl"));
-  if (DriverRegistered(L"Orvalis")) DeletePrinterDriverW(nullptr, nullptr, const_cast<wchar_t*>(L"Orvalis"));
+  if (MonitorRegistered(L"MONorvl"))
+    DeleteMonitorW(nullptr, nullptr, const_cast<wchar_t*>(L"MONorvl"));
+  if (DriverRegistered(L"Orvalis"))
+    DeletePrinterDriverW(nullptr, nullptr, const_cast<wchar_t*>(L"Orvalis"));
   for (const wchar_t* f : {L"orvl.gpd", L"orvlui.dll", L"orvlui2.exe", L"orvl.ini"})
     DeleteFileW((DriverDir() + L"\\3\\" + f).c_str());
 }
@@ -223,7 +233,8 @@ void SetupTest::InstallInfFixture() {
   for (const wchar_t* f : kFixtureFiles) {
     std::wstring target = InfDir() + L"\\" + f;
     if (FileExists(target)) continue;
-    ASSERT_TRUE(CopyFileW((FixtureBuildDir() + L"\\" + f).c_str(), target.c_str(), TRUE)) << Narrow(f);
+    ASSERT_TRUE(CopyFileW((FixtureBuildDir() + L"\\" + f).c_str(), target.c_str(), TRUE))
+        << Narrow(f);
     infAdded_.push_back(target);
   }
 }

@@ -18,8 +18,8 @@ std::wstring SystemText(DWORD error);
 std::wstring ErrorReport(const std::wstring& context, DWORD error);
 
 std::wstring SystemDir();
-std::wstring DriverDir();  // the printer driver directory, without a trailing backslash
-std::wstring InfDir();     // the prefix's INF folder
+std::wstring DriverDir();        // the printer driver directory, without a trailing backslash
+std::wstring InfDir();           // the prefix's INF folder
 std::wstring PackageBuildDir();  // bin\package
 std::wstring FixtureBuildDir();  // bin\setup-fixtures
 

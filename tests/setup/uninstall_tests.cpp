@@ -136,7 +136,8 @@ TEST_F(UninstallTest, FailedListFetchesAreReportedUnlessSilent) {
     EXPECT_EQ(UninstallPrinter(), 0);
     ASSERT_EQ(boxes.boxes().size(), 3u);
     EXPECT_EQ(boxes.boxes()[0].text, ErrorReport(L"EnumPorts() failed.", ERROR_ACCESS_DENIED));
-    EXPECT_EQ(boxes.boxes()[1].text, ErrorReport(L"EnumMonitors() failed.", ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(boxes.boxes()[1].text,
+              ErrorReport(L"EnumMonitors() failed.", ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(boxes.boxes()[2].text,
               ErrorReport(L"EnumPrinterDrivers() failed.", ERROR_INVALID_ENVIRONMENT));
     for (const auto& b : boxes.boxes()) {
@@ -159,7 +160,8 @@ unsigned __stdcall WaitForKillEvent(void* event) {
 TEST_F(UninstallTest, PulsesTheKillEventForItsWaiters) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, L"Global\\Orvalis_killevent");
   ASSERT_NE(event, nullptr);
-  HANDLE waiter = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitForKillEvent, event, 0, nullptr));
+  HANDLE waiter =
+      reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WaitForKillEvent, event, 0, nullptr));
   ASSERT_NE(waiter, nullptr);
   // Let the waiter reach its wait: a pulse releases only threads waiting then.
   for (int i = 0; i < 50; ++i) Sleep(10);
