@@ -1,0 +1,93 @@
+// The setup program: installs and removes the Orvalis printer, its driver,
+// port monitor and port in the local print spooler.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "product.h"
+
+// Exit codes of a run.
+enum : int {
+  kExitDone = 0,
+  kExitVersionQueryFailed = 1,
+  kExitUnsupportedWindows = 2,
+  kExitAlreadyInstalled = 4,
+  kExitMonitorFailed = 5,
+  kExitPortFailed = 6,
+  kExitSystemDriversFailed = 7,
+  kExitDriverFailed = 8,
+  kExitPrinterFailed = 9,
+};
+
+// System-modal, OK button, no icon: the style of every setup box.
+enum : UINT { kSetupBoxStyle = MB_OK | MB_SYSTEMMODAL };
+
+// Process-wide state, written at start-up only and read everywhere else.
+struct SetupState {
+  int silentMode;
+  int quietMode;
+  int uninstallMode;
+  int windowsLevel;  // 5..9 for NT 5.0..6.1, 0 for anything else
+  wchar_t caption[kPathUnits];
+};
+
+extern SetupState g_setup;
+
+// What one installation put into the staging directory, so that only that is
+// removed again: names present before the run are never deleted.
+struct StagingRecord {
+  std::vector<std::wstring> before;  // plain files present before the run
+  std::vector<std::wstring> staged;  // plain files this run copied there
+};
+
+extern StagingRecord g_staging;
+
+// Fixed texts.
+#define ORVL_MONITOR_NAME L"MONorvl"
+#define ORVL_MONITOR_DLL L"orvlpm.dll"
+#define ORVL_PORT_NAME L"orvl"
+#define ORVL_KILL_EVENT_FORMAT L"Global\\%s_killevent"
+
+extern const wchar_t kUnsupportedWindowsText[];
+extern const wchar_t kAlreadyInstalledText[];
+extern const wchar_t kInstallFailedText[];
+extern const wchar_t kInstalledText[];
+
+// ---- entry ----------------------------------------------------------------
+// Resets the state and sets the flags from the command-line tail.
+void ParseCommandLine(const wchar_t* tail);
+// Sets windowsLevel from the version query; false when the query failed.
+bool DetectWindowsLevel();
+// One whole run on the command-line tail; returns the exit code.
+int RunSetup(const wchar_t* tail);
+
+// ---- messages ---------------------------------------------------------------
+int ShowSetupMessage(const wchar_t* text);
+int ShowSetupBox(const wchar_t* text, UINT type);
+// "%s\nError # %d: %s" in a system-modal box; returns the number reported,
+// 0 (and nothing shown) when there is none.
+DWORD ReportError(const wchar_t* context, DWORD error, HWND owner);
+
+// ---- spooler service ------------------------------------------------------------
+// Both return the service's state after the wait, or 0 when a call failed first.
+DWORD StopSpooler();
+DWORD StartSpooler();
+
+// ---- monitor and port -------------------------------------------------------------
+int InstallPortMonitor();
+int AddPrinterPort();
+
+// ---- installation ---------------------------------------------------------------
+int InstallPrinter();
+int PrinterExists(const wchar_t* name);
+DWORD InstallSystemDrivers();
+void EmptyStagingDirectory(const wchar_t* directory);
+// The plain files directly in a directory (no subdirectories).
+std::vector<std::wstring> ListPlainFiles(const wchar_t* directory);
+
+// ---- removal ------------------------------------------------------------------
+int UninstallPrinter();
+// Equal when equal after folding A-Z to a-z; no other character is folded.
+bool SameNameAsciiNoCase(const wchar_t* a, const wchar_t* b);
