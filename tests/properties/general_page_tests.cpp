@@ -293,3 +293,50 @@ TEST_F(GeneralPageTest, PreviewShowsThePageInItsOrientation) {
   Pixels none = Grab(sheet.item(IDC_PREVIEW));
   EXPECT_EQ(OutlineWidth(none), 0);
 }
+
+TEST_F(GeneralPageTest, OnlyAFinishedChoiceOfQualityCounts) {
+  SetDriverDevMode(1, 204, 196, 9);
+  OpenGeneral();
+  sheet.Choose(IDC_QUALITY, 0, false);  // still browsing the list
+  EXPECT_FALSE(sheet.ApplyEnabled());
+  sheet.Choose(IDC_QUALITY, 0, true);
+  EXPECT_TRUE(sheet.ApplyEnabled());
+  sheet.Press(PSBTN_APPLYNOW);
+  EXPECT_EQ(StoredDevMode().dmPrintQuality, 300);
+  EXPECT_EQ(StoredDevMode().dmYResolution, 300);
+}
+
+TEST_F(GeneralPageTest, CancelLeavesTheDeviceModeAlone) {
+  StoreDevMode(1, 204, 196, 9);
+  OpenGeneral();
+  sheet.Click(IDC_LANDSCAPE);
+  SetPrinterSpy spy;
+  sheet.Press(PSBTN_CANCEL);
+  EXPECT_TRUE(spy.levels.empty());
+  EXPECT_EQ(StoredDevMode().dmOrientation, 1);
+}
+
+namespace {
+BOOL WINAPI GetPrinterWithoutDevMode(HANDLE, DWORD level, LPBYTE buffer, DWORD size,
+                                     LPDWORD needed) {
+  *needed = sizeof(PRINTER_INFO_2W);
+  if (level != 2 || !buffer || size < sizeof(PRINTER_INFO_2W)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  ZeroMemory(buffer, sizeof(PRINTER_INFO_2W));
+  return TRUE;
+}
+}  // namespace
+
+TEST_F(GeneralPageTest, PrinterWithoutDeviceModeWritesNothing) {
+  OpenGeneral();
+  sheet.Click(IDC_LANDSCAPE);
+  IatPatch bare("winspool.drv", "GetPrinterW", reinterpret_cast<const void*>(GetPrinterWithoutDevMode));
+  SetPrinterSpy spy;
+  BoxCapture boxes;
+  sheet.Press(PSBTN_APPLYNOW);
+  EXPECT_TRUE(spy.levels.empty());
+  EXPECT_TRUE(boxes.boxes().empty());
+  EXPECT_FALSE(sheet.ApplyEnabled());
+}

@@ -290,3 +290,80 @@ TEST_F(PaperPageTest, PrinterThatCannotBeOpenedLeavesAnEmptyDisabledPage) {
     EXPECT_FALSE(sheet.Enabled(id)) << id;
   EXPECT_TRUE(boxes.boxes().empty());
 }
+
+namespace {
+BOOL WINAPI RefuseGetPrinter(HANDLE, DWORD, LPBYTE, DWORD, LPDWORD needed) {
+  *needed = 0;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return FALSE;
+}
+}  // namespace
+
+TEST_F(PaperPageTest, UnreadableCurrentPaperSelectsNothing) {
+  StoreDevMode(1, 204, 196, 9, L"A4");
+  IatPatch refuse("winspool.drv", "GetPrinterW", reinterpret_cast<const void*>(RefuseGetPrinter));
+  BoxCapture boxes;
+  OpenPaper();
+  EXPECT_EQ(sheet.ComboTexts(IDC_PAPER_LIST).size(), 5u);
+  EXPECT_EQ(sheet.ComboSelection(IDC_PAPER_LIST), -1);
+  EXPECT_EQ(sheet.Text(IDC_WIDTH), L"");
+  sheet.Click(IDC_ENGLISH);
+  EXPECT_EQ(sheet.Text(IDC_WIDTH_UNIT), L"in");
+  EXPECT_EQ(sheet.Text(IDC_WIDTH), L"");
+  EXPECT_TRUE(boxes.boxes().empty());
+}
+
+TEST_F(PaperPageTest, DriverWithoutPapersGivesAnEmptyList) {
+  SetPapers({});
+  OpenPaper();
+  EXPECT_TRUE(sheet.ComboTexts(IDC_PAPER_LIST).empty());
+  EXPECT_TRUE(sheet.Enabled(IDC_ADD));
+}
+
+TEST_F(PaperPageTest, FailingDriverCountGivesAnEmptyList) {
+  SetDriverDword(L"PaperCount", 0xFFFFFFFF);
+  BoxCapture boxes;
+  OpenPaper();
+  EXPECT_TRUE(sheet.ComboTexts(IDC_PAPER_LIST).empty());
+  EXPECT_TRUE(boxes.boxes().empty());
+}
+
+TEST_F(PaperPageTest, PaperNameFillingAllSixtyFourUnitsIsCutToSixtyThree) {
+  StandInPaper full = Paper(320, L"", 2000, 2000);
+  for (int i = 0; i < 64; ++i) full.name[i] = static_cast<wchar_t>(L'A' + i % 26);
+  std::vector<StandInPaper> papers = {full, Paper(9, L"A4", 2100, 2970)};
+  SetPapers(papers);
+  StoreDevMode(1, 204, 196, 9, L"A4");
+  OpenPaper();
+  std::vector<std::wstring> texts = sheet.ComboTexts(IDC_PAPER_LIST);
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0], std::wstring(full.name, 63));
+  EXPECT_EQ(texts[1], L"A4");
+}
+
+namespace {
+// A printer record that carries no device mode.
+BOOL WINAPI GetPrinterWithoutDevMode(HANDLE, DWORD level, LPBYTE buffer, DWORD size,
+                                     LPDWORD needed) {
+  *needed = sizeof(PRINTER_INFO_2W);
+  if (level != 2 || !buffer || size < sizeof(PRINTER_INFO_2W)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  ZeroMemory(buffer, sizeof(PRINTER_INFO_2W));
+  return TRUE;
+}
+}  // namespace
+
+TEST_F(PaperPageTest, PrinterWithoutDeviceModeSelectsNothingAndWritesNothing) {
+  IatPatch bare("winspool.drv", "GetPrinterW", reinterpret_cast<const void*>(GetPrinterWithoutDevMode));
+  OpenPaper();
+  EXPECT_EQ(sheet.ComboSelection(IDC_PAPER_LIST), -1);
+  sheet.Choose(IDC_PAPER_LIST, 0, false);
+  SetPrinterSpy spy;
+  BoxCapture boxes;
+  sheet.Press(PSBTN_APPLYNOW);
+  EXPECT_TRUE(spy.levels.empty());
+  EXPECT_TRUE(boxes.boxes().empty());
+  EXPECT_FALSE(sheet.ApplyEnabled());
+}
