@@ -1,6 +1,7 @@
 // About page: the banner with the product name, version and maker, and the
 // button that opens the maker's web site.
 #include <windows.h>
+
 #include <shellapi.h>
 #include <strsafe.h>
 

@@ -12,8 +12,8 @@ void SaveEmfOption() {
   wchar_t path[kPathUnits];
   StringCchPrintfW(path, kPathUnits, L"Software\\%s", ORVL_PRODUCT_NAME);
   HKEY key = nullptr;
-  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_WRITE, nullptr, &key, nullptr);
+  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                            nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) {
     wchar_t context[kPathUnits];
     StringCchPrintfW(context, kPathUnits, L"Failed to create/open registry key\nHKCU\\Software\\%s",

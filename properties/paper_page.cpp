@@ -209,8 +209,8 @@ bool ApplyPaperForm(HWND page, WORD number, const wchar_t* name) {
     GetFormW(printer, formName, 1, nullptr, 0, &formNeeded);
     if (formNeeded) {
       FORM_INFO_1W* form = static_cast<FORM_INFO_1W*>(Zeroed(formNeeded));
-      if (form && GetFormW(printer, formName, 1, reinterpret_cast<BYTE*>(form), formNeeded,
-                           &formNeeded))
+      if (form &&
+          GetFormW(printer, formName, 1, reinterpret_cast<BYTE*>(form), formNeeded, &formNeeded))
         userForm = form->Flags == FORM_USER;
       if (form) HeapFree(GetProcessHeap(), 0, form);
     }
@@ -338,7 +338,8 @@ INT_PTR CALLBACK PaperPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
       if (header->code == PSN_APPLY) {
         if (g_paper.dirty) {
           int index = SelectedPaper(page);
-          if (index >= 0) ApplyPaperForm(page, g_paper.papers[index].id, g_paper.papers[index].name);
+          if (index >= 0)
+            ApplyPaperForm(page, g_paper.papers[index].id, g_paper.papers[index].name);
         }
         return FinishApply(page, &g_paper.dirty);
       }

@@ -1,9 +1,9 @@
 // Units, number reading and display format shared by the paper page and the
 // New Paper Form dialog.
+#include "paper_units.h"
+
 #include <stdlib.h>
 #include <strsafe.h>
-
-#include "paper_units.h"
 
 NewFormRequest g_newForm;
 

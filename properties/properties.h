@@ -2,6 +2,7 @@
 // and the operations the entry, the pages and the tests call.
 #pragma once
 #include <windows.h>
+
 #include <commctrl.h>
 #include <prsht.h>
 

@@ -31,7 +31,9 @@ bool OpenForLoad(HKEY root, const wchar_t* pathFormat, const wchar_t* contextFor
 
 bool IsTokenChar(wchar_t c) { return c != L' ' && c != L'\0'; }
 
-wchar_t AsciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
+wchar_t AsciiLower(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c;
+}
 
 bool TokenEquals(const wchar_t* token, size_t length, const wchar_t* word) {
   size_t i = 0;
@@ -138,8 +140,8 @@ LONG SaveLastViewedPage() {
   wchar_t path[kPathUnits];
   KeyPath(L"Software\\%s", path);
   HKEY key = nullptr;
-  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_WRITE, nullptr, &key, nullptr);
+  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                            nullptr, &key, nullptr);
   if (rc != ERROR_SUCCESS) return rc;
   DWORD value = static_cast<DWORD>(g_props.lastViewedPage);
   RegSetValueExW(key, L"Last Viewed Page", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
@@ -246,8 +248,9 @@ int CALLBACK PropSheetCallback(HWND window, UINT message, LPARAM parameter) {
       WORD* words = reinterpret_cast<WORD*>(parameter);
       // The extended layout starts with version 1 and 0xFFFF; its style
       // follows the help id and the extended style.
-      DWORD* style = words[1] == 0xFFFF ? reinterpret_cast<DWORD*>(reinterpret_cast<BYTE*>(parameter) + 12)
-                                        : reinterpret_cast<DWORD*>(parameter);
+      DWORD* style = words[1] == 0xFFFF
+                         ? reinterpret_cast<DWORD*>(reinterpret_cast<BYTE*>(parameter) + 12)
+                         : reinterpret_cast<DWORD*>(parameter);
       DWORD value;
       CopyMemory(&value, style, sizeof(value));
       value = (value & ~static_cast<DWORD>(DS_CONTEXTHELP)) | DS_CENTER;
@@ -260,8 +263,8 @@ int CALLBACK PropSheetCallback(HWND window, UINT message, LPARAM parameter) {
       int big = GetSystemMetrics(SM_CXICON);
       HANDLE smallIcon = LoadImageW(g_props.instance, MAKEINTRESOURCEW(IDI_PRINTER), IMAGE_ICON,
                                     small, small, LR_DEFAULTCOLOR);
-      HANDLE bigIcon = LoadImageW(g_props.instance, MAKEINTRESOURCEW(IDI_PRINTER), IMAGE_ICON,
-                                  big, big, LR_DEFAULTCOLOR);
+      HANDLE bigIcon = LoadImageW(g_props.instance, MAKEINTRESOURCEW(IDI_PRINTER), IMAGE_ICON, big,
+                                  big, LR_DEFAULTCOLOR);
       SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
       SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
       break;

@@ -13,7 +13,9 @@ class EmfPageTest : public PropertiesTest {
     ASSERT_TRUE(sheet.Open(1, 1));
     ASSERT_EQ(WindowText(sheet.page()), L"EMF");
   }
-  bool UserValue(DWORD* value) { return ReadDword(HKEY_CURRENT_USER, kUserKey, L"EMF: Enabled", value); }
+  bool UserValue(DWORD* value) {
+    return ReadDword(HKEY_CURRENT_USER, kUserKey, L"EMF: Enabled", value);
+  }
   TestSheet sheet;
 };
 

@@ -161,7 +161,8 @@ TEST_F(GeneralPageTest, UnreadableDeviceModeDisablesEverything) {
   for (int id : {IDC_PORTRAIT, IDC_LANDSCAPE, IDC_QUALITY, IDC_DRIVER_DIALOG, IDC_PREVIEW})
     EXPECT_FALSE(sheet.Enabled(id)) << id;
   ASSERT_EQ(boxes.boxes().size(), 1u);
-  EXPECT_EQ(boxes.boxes()[0].text, ErrorReport(L"DocumentProperties() failed.", ERROR_NOT_SUPPORTED));
+  EXPECT_EQ(boxes.boxes()[0].text,
+            ErrorReport(L"DocumentProperties() failed.", ERROR_NOT_SUPPORTED));
   EXPECT_EQ(boxes.boxes()[0].caption, L"Orvalis properties");
 }
 
@@ -332,7 +333,8 @@ BOOL WINAPI GetPrinterWithoutDevMode(HANDLE, DWORD level, LPBYTE buffer, DWORD s
 TEST_F(GeneralPageTest, PrinterWithoutDeviceModeWritesNothing) {
   OpenGeneral();
   sheet.Click(IDC_LANDSCAPE);
-  IatPatch bare("winspool.drv", "GetPrinterW", reinterpret_cast<const void*>(GetPrinterWithoutDevMode));
+  IatPatch bare("winspool.drv", "GetPrinterW",
+                reinterpret_cast<const void*>(GetPrinterWithoutDevMode));
   SetPrinterSpy spy;
   BoxCapture boxes;
   sheet.Press(PSBTN_APPLYNOW);

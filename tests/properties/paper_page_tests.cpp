@@ -356,7 +356,8 @@ BOOL WINAPI GetPrinterWithoutDevMode(HANDLE, DWORD level, LPBYTE buffer, DWORD s
 }  // namespace
 
 TEST_F(PaperPageTest, PrinterWithoutDeviceModeSelectsNothingAndWritesNothing) {
-  IatPatch bare("winspool.drv", "GetPrinterW", reinterpret_cast<const void*>(GetPrinterWithoutDevMode));
+  IatPatch bare("winspool.drv", "GetPrinterW",
+                reinterpret_cast<const void*>(GetPrinterWithoutDevMode));
   OpenPaper();
   EXPECT_EQ(sheet.ComboSelection(IDC_PAPER_LIST), -1);
   sheet.Choose(IDC_PAPER_LIST, 0, false);

@@ -86,7 +86,8 @@ TEST_F(ProgramTest, ClosedUserKeyShowsErrorFiveAndExitsWithOne) {
   EXPECT_EQ(r.exitCode, 1u);
   ASSERT_EQ(r.boxes.size(), 1u);
   EXPECT_EQ(r.boxes[0].caption, L"Orvalis properties");
-  EXPECT_EQ(r.boxes[0].text, ErrorReport(L"Failed to open registry key\nHKCU\\Software\\Orvalis", 5));
+  EXPECT_EQ(r.boxes[0].text,
+            ErrorReport(L"Failed to open registry key\nHKCU\\Software\\Orvalis", 5));
   EXPECT_FALSE(r.boxes[0].systemModal());
 }
 
@@ -172,7 +173,8 @@ struct IconDirEntry {
 std::string ResourceBytes(HMODULE m, LPCWSTR type, LPCWSTR name) {
   HRSRC r = FindResourceW(m, name, type);
   if (!r) return {};
-  return std::string(static_cast<const char*>(LockResource(LoadResource(m, r))), SizeofResource(m, r));
+  return std::string(static_cast<const char*>(LockResource(LoadResource(m, r))),
+                     SizeofResource(m, r));
 }
 }  // namespace
 
@@ -195,7 +197,8 @@ TEST_F(ProgramTest, FileCarriesExportVersionIconAndManifest) {
     images.push_back({e.width, e.bits});
   }
   std::sort(images.begin(), images.end());
-  EXPECT_EQ(images, (std::vector<std::pair<int, int>>{{16, 4}, {16, 8}, {16, 32}, {32, 4}, {32, 8}, {32, 32}}));
+  EXPECT_EQ(images, (std::vector<std::pair<int, int>>{
+                        {16, 4}, {16, 8}, {16, 32}, {32, 4}, {32, 8}, {32, 32}}));
   std::string manifest = ResourceBytes(exe.module, MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
   EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
   EXPECT_NE(manifest.find("version=\"6.0.0.0\""), std::string::npos);
@@ -212,7 +215,8 @@ TEST_F(ProgramTest, FileCarriesExportVersionIconAndManifest) {
     std::wstring key = std::wstring(L"\\StringFileInfo\\040904b0\\") + name;
     wchar_t* text = nullptr;
     UINT len = 0;
-    if (!VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&text), &len)) return std::wstring();
+    if (!VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&text), &len))
+      return std::wstring();
     return std::wstring(text);
   };
   EXPECT_EQ(value(L"FileDescription"), L"Virtual Printer Properties Module");

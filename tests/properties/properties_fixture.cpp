@@ -551,7 +551,8 @@ LiveProgram::~LiveProgram() {
       FindSheet f{pi_.dwProcessId, {}};
       EnumWindows(FindSheetProc, reinterpret_cast<LPARAM>(&f));
       for (HWND w : f.found) PostMessageW(w, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-      if (WaitForSingleObject(pi_.hProcess, 5000) == WAIT_TIMEOUT) TerminateProcess(pi_.hProcess, 99);
+      if (WaitForSingleObject(pi_.hProcess, 5000) == WAIT_TIMEOUT)
+        TerminateProcess(pi_.hProcess, 99);
     }
     CloseHandle(pi_.hProcess);
     CloseHandle(pi_.hThread);
@@ -675,7 +676,8 @@ bool HaveDisplay() {
 
 Pixels Grab(HWND window) {
   Pixels p;
-  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  RedrawWindow(window, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   PumpMessages(50);
   RECT r;
   GetClientRect(window, &r);

@@ -3,8 +3,11 @@
 // the spooler calls that Wine does not carry out, and the running program.
 #pragma once
 #include <windows.h>
+
 #include <commctrl.h>
 #include <prsht.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
@@ -12,8 +15,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "fixtures/stand_in_config.h"
 #include "orvl_test.h"
@@ -50,7 +51,7 @@ void SetDriverDword(const wchar_t* name, DWORD value);
 struct FakeForm {
   std::wstring name;
   DWORD flags;
-  LONG width;   // thousandths of a millimetre
+  LONG width;  // thousandths of a millimetre
   LONG length;
   RECTL area;
 };

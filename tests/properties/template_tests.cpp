@@ -88,8 +88,8 @@ Dialog Parse(const BYTE* base) {
 class TemplateTest : public PropertiesTest {
  protected:
   Dialog Load(int id) {
-    HMODULE exe = LoadLibraryExW((BinDir() + L"\\properties.exe").c_str(), nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE exe =
+        LoadLibraryExW((BinDir() + L"\\properties.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     EXPECT_NE(exe, nullptr);
     Dialog d;
     if (!exe) return d;
@@ -153,20 +153,21 @@ TEST_F(TemplateTest, GeneralPage) {
 TEST_F(TemplateTest, PaperSizePage) {
   Dialog d = Load(IDD_PAPER);
   ExpectFrame(d, L"Paper Size", 195, 149);
-  Expect(d, {{1120, S, L"Form", 7, 9, 50, 8, SS_RIGHT},
-             {1039, C, L"", 62, 7, 129, 186, CBS_DROPDOWNLIST},
-             {1130, S, L"Units:", 4, 29, 53, 8, SS_RIGHT},
-             {1132, B, L"Metric", 62, 29, 58, 10, BS_RADIOBUTTON},
-             {1134, B, L"English", 126, 29, 63, 10, BS_RADIOBUTTON},
-             {1136, S, L"Paper size:", 2, 45, 55, 8, SS_RIGHT},
-             {1122, S, L"Width", 6, 62, 51, 8, SS_RIGHT},
-             {1041, E, L"", 62, 60, 32, 12, 0},
-             {1087, S, L"mm", 99, 62, 21, 8, SS_LEFT},
-             {1124, S, L"Length", 4, 79, 53, 8, SS_RIGHT},
-             {1042, E, L"", 62, 77, 32, 12, 0},
-             {1088, S, L"mm", 99, 79, 21, 8, SS_LEFT},
-             {1126, B, L"Add", 129, 59, 60, 14, BS_PUSHBUTTON},
-             {1128, B, L"Delete", 129, 76, 60, 14, BS_PUSHBUTTON}},
+  Expect(d,
+         {{1120, S, L"Form", 7, 9, 50, 8, SS_RIGHT},
+          {1039, C, L"", 62, 7, 129, 186, CBS_DROPDOWNLIST},
+          {1130, S, L"Units:", 4, 29, 53, 8, SS_RIGHT},
+          {1132, B, L"Metric", 62, 29, 58, 10, BS_RADIOBUTTON},
+          {1134, B, L"English", 126, 29, 63, 10, BS_RADIOBUTTON},
+          {1136, S, L"Paper size:", 2, 45, 55, 8, SS_RIGHT},
+          {1122, S, L"Width", 6, 62, 51, 8, SS_RIGHT},
+          {1041, E, L"", 62, 60, 32, 12, 0},
+          {1087, S, L"mm", 99, 62, 21, 8, SS_LEFT},
+          {1124, S, L"Length", 4, 79, 53, 8, SS_RIGHT},
+          {1042, E, L"", 62, 77, 32, 12, 0},
+          {1088, S, L"mm", 99, 79, 21, 8, SS_LEFT},
+          {1126, B, L"Add", 129, 59, 60, 14, BS_PUSHBUTTON},
+          {1128, B, L"Delete", 129, 76, 60, 14, BS_PUSHBUTTON}},
          0x3);
   for (int i : {7, 10}) {
     EXPECT_TRUE(d.controls[i].style & ES_READONLY);
