@@ -368,3 +368,25 @@ TEST_F(PaperPageTest, PrinterWithoutDeviceModeSelectsNothingAndWritesNothing) {
   EXPECT_TRUE(boxes.boxes().empty());
   EXPECT_FALSE(sheet.ApplyEnabled());
 }
+
+TEST_F(PaperPageTest, AdministerRightsLostMeanwhileEndAddAndDeleteSilently) {
+  StoreDevMode(1, 204, 196, 300, L"Fax Custom");
+  OpenPaper();
+  ASSERT_TRUE(sheet.Enabled(IDC_ADD));
+  ASSERT_TRUE(sheet.Enabled(IDC_DELETE));
+  OpenPrinterFault fault({PRINTER_ACCESS_ADMINISTER}, ERROR_ACCESS_DENIED);
+  ScriptDialog(L"New Paper Form", [](HWND dialog) {
+    SetDlgItemTextW(dialog, IDC_FORM_NAME, L"Memo");
+    SetDlgItemTextW(dialog, IDC_WIDTH, L"100");
+    SetDlgItemTextW(dialog, IDC_LENGTH, L"100");
+    SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+  });
+  BoxCapture boxes;
+  sheet.Click(IDC_ADD);
+  EXPECT_TRUE(ScriptedDialogRan());
+  sheet.Click(IDC_DELETE);
+  EXPECT_TRUE(forms.added.empty());
+  EXPECT_TRUE(forms.deleted.empty());
+  EXPECT_TRUE(boxes.boxes().empty());
+  EXPECT_FALSE(sheet.ApplyEnabled());
+}
