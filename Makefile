@@ -1,5 +1,5 @@
 # The two commands: `make demo` runs the main job, `make test` runs every suite.
-.PHONY: all bootstrap build test demo bench clean
+.PHONY: all bootstrap build test demo bench package package-check clean
 
 all: build
 
@@ -19,5 +19,12 @@ demo: bootstrap
 bench: bootstrap
 	@tools/bench-converter
 
+# The release package in dist/, and the proof that two clean builds give it byte for byte.
+package: bootstrap
+	@tools/package
+
+package-check: bootstrap
+	@tools/package-check
+
 clean:
-	rm -rf build
+	rm -rf build dist
