@@ -72,14 +72,19 @@ void DeleteOrvalisMonitor(const wchar_t* systemDir) {
     return;
   }
   auto* monitors = reinterpret_cast<MONITOR_INFO_1W*>(buffer.data());
+  // A DLL copied by an install that failed to register the monitor is not
+  // held by the spooler, so it goes too; a registered monitor whose deletion
+  // fails keeps its DLL.
+  bool deleteDll = true;
   for (DWORD i = 0; i < count; ++i) {
     if (!monitors[i].pName || !SameNameAsciiNoCase(monitors[i].pName, ORVL_MONITOR_NAME)) continue;
-    if (DeleteMonitorW(nullptr, nullptr, const_cast<wchar_t*>(ORVL_MONITOR_NAME))) {
-      wchar_t dll[kPathUnits];
-      StringCchPrintfW(dll, kPathUnits, L"%s\\%s", systemDir, ORVL_MONITOR_DLL);
-      DeleteFileW(dll);
-    }
+    deleteDll = DeleteMonitorW(nullptr, nullptr, const_cast<wchar_t*>(ORVL_MONITOR_NAME)) != 0;
     break;
+  }
+  if (deleteDll) {
+    wchar_t dll[kPathUnits];
+    StringCchPrintfW(dll, kPathUnits, L"%s\\%s", systemDir, ORVL_MONITOR_DLL);
+    DeleteFileW(dll);
   }
 }
 

@@ -102,6 +102,18 @@ TEST_F(UninstallTest, HalfInstalledMonitorIsRemovedWithItsDll) {
   EXPECT_FALSE(FileExists(SystemDir() + L"\\orvlpm.dll"));
 }
 
+// A DLL copied by an install whose monitor registration failed is held by
+// no spooler, so the removal takes it too.
+TEST_F(UninstallTest, MonitorDllWithoutItsMonitorIsRemoved) {
+  ResetState(1);
+  ASSERT_FALSE(MonitorRegistered(L"MONorvl"));
+  ASSERT_TRUE(WriteBytes(SystemDir() + L"\\orvlpm.dll", "left by a failed install"));
+  BoxCapture boxes;
+  EXPECT_EQ(UninstallPrinter(), 0);
+  EXPECT_TRUE(boxes.boxes().empty());
+  EXPECT_FALSE(FileExists(SystemDir() + L"\\orvlpm.dll"));
+}
+
 TEST_F(UninstallTest, PortInOtherLetterCaseIsRemoved) {
   ResetState(1);
   ASSERT_EQ(InstallPortMonitor(), 1);
