@@ -77,8 +77,7 @@ TEST_P(ConverterVersionTest, QuotedPathShowsTheSystemModalParameterBox) {
   RunResult r = RunExe(L"\"" + WriteTicket(TicketBody(pages)) + L"\"");
   EXPECT_EQ(r.exitCode, 0u);
   ASSERT_EQ(r.boxes.size(), 1u);
-  // (The caption is checked by the program suite: RunProgram can read a box
-  // that Wine has given its text but not yet its caption.)
+  EXPECT_EQ(r.boxes[0].caption, L"Orvalis converter");
   EXPECT_EQ(r.boxes[0].text, L"Invalid command line parameter.");
   EXPECT_TRUE(r.boxes[0].systemModal());
   EXPECT_TRUE(FileExists(pages[0]));

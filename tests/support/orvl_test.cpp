@@ -419,8 +419,8 @@ RunResult RunProgram(const std::wstring& exe, const std::wstring& tail, const Ru
       }
       if (it->answered) continue;
       CapturedBox b = ReadBox(box);
-      // Wine fills the box in after showing it: wait for its text a moment.
-      if (b.text.empty() && GetTickCount() - it->firstSeen < 500) continue;
+      // Wine fills the box in after showing it: wait for its caption and text a moment.
+      if ((b.text.empty() || b.caption.empty()) && GetTickCount() - it->firstSeen < 500) continue;
       result.boxes.push_back(b);
       Answer(box, options.boxAnswer);
       it->answered = true;
