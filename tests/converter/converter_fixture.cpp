@@ -1,5 +1,7 @@
 #include "converter_fixture.h"
 
+#include <regex>
+
 using namespace orvltest;
 
 const wchar_t kMachineKey[] = L"Software\\Orvalis";
@@ -89,4 +91,23 @@ int ConverterTest::Run(const std::wstring& commandLine) {
   int code = RunConverter(commandLine.c_str());
   boxes = capture.boxes();
   return code;
+}
+
+std::vector<std::string> LogEntries(const std::string& bytes) {
+  std::vector<std::string> entries;
+  EXPECT_GE(bytes.size(), 2u);
+  if (bytes.size() < 2) return entries;
+  EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE", 2));
+  std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+  std::string utf8 = Narrow(text);
+  std::regex line("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}:\\t([^\\r\\n]*)\\r\\n");
+  size_t covered = 0;
+  for (auto it = std::sregex_iterator(utf8.begin(), utf8.end(), line); it != std::sregex_iterator();
+       ++it) {
+    EXPECT_EQ(static_cast<size_t>(it->position()), covered) << "torn line in " << utf8;
+    covered = it->position() + it->length();
+    entries.push_back((*it)[1]);
+  }
+  EXPECT_EQ(covered, utf8.size()) << utf8;
+  return entries;
 }

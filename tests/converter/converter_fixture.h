@@ -50,3 +50,7 @@ class ConverterTest : public ::testing::Test {
 };
 
 std::string Utf8(const std::wstring& w);
+
+// The texts of a log's lines, for logs with real time stamps: a missing or
+// misplaced mark, a malformed stamp or a torn line fails the calling test.
+std::vector<std::string> LogEntries(const std::string& bytes);

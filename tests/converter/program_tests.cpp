@@ -1,6 +1,5 @@
 // The real converter.exe, started as the job's starter starts it.
 #include <algorithm>
-#include <regex>
 
 #include "converter_fixture.h"
 
@@ -9,26 +8,6 @@ using namespace orvltest;
 namespace {
 
 std::wstring ConverterExe() { return BinDir() + L"\\converter.exe"; }
-
-// The texts of a log's lines after checking the mark and every stamp.
-std::vector<std::string> LogEntries(const std::string& bytes) {
-  std::vector<std::string> entries;
-  EXPECT_GE(bytes.size(), 2u);
-  if (bytes.size() < 2) return entries;
-  EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE", 2));
-  std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
-  std::string utf8 = Narrow(text);
-  std::regex line("(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}):\\t([^\\r\\n]*)\\r\\n");
-  auto begin = std::sregex_iterator(utf8.begin(), utf8.end(), line);
-  size_t covered = 0;
-  for (auto it = begin; it != std::sregex_iterator(); ++it) {
-    EXPECT_EQ(static_cast<size_t>(it->position()), covered) << "torn line in " << utf8;
-    covered = it->position() + it->length();
-    entries.push_back((*it)[2]);
-  }
-  EXPECT_EQ(covered, utf8.size()) << utf8;
-  return entries;
-}
 
 }  // namespace
 
