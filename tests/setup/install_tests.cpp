@@ -22,36 +22,6 @@ std::vector<std::wstring> Texts(const BoxCapture& boxes) {
   return texts;
 }
 
-BOOL WINAPI FailingAddPrinterDriverW(LPWSTR, DWORD, LPBYTE) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  return FALSE;
-}
-
-HANDLE WINAPI FailingAddPrinterW(LPWSTR, DWORD, LPBYTE) {
-  SetLastError(ERROR_INVALID_PRINTER_NAME);
-  return nullptr;
-}
-
-BOOL WINAPI FailingAddMonitorW(LPWSTR, DWORD, LPBYTE) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  return FALSE;
-}
-
-BOOL WINAPI RefusingXcvDataW(HANDLE, PCWSTR, PBYTE, DWORD, PBYTE, DWORD, PDWORD needed,
-                             PDWORD status) {
-  *needed = 0;
-  *status = ERROR_INVALID_PARAMETER;
-  return TRUE;
-}
-
-// The spooler accepts the printer, but it is gone by the final check.
-decltype(&AddPrinterW) g_realAddPrinterW = nullptr;
-HANDLE WINAPI VanishingAddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
-  HANDLE h = g_realAddPrinterW(server, level, info);
-  if (h) DeletePrinter(h);
-  return h;
-}
-
 // The removal pass cannot delete the printer.
 BOOL WINAPI RefusingDeletePrinter(HANDLE) {
   SetLastError(ERROR_ACCESS_DENIED);
@@ -187,7 +157,7 @@ TEST_F(InstallTest, PrinterSurvivingTheRemovalPassStopsWithFour) {
 }
 
 TEST_F(InstallTest, FailedMonitorStepExitsWithFive) {
-  IatPatch add("winspool.drv", "AddMonitorW", reinterpret_cast<const void*>(FailingAddMonitorW));
+  IatPatch add("winspool.drv", "AddMonitorW", reinterpret_cast<const void*>(RefusingAddMonitorW));
   BoxCapture boxes;
   EXPECT_EQ(InstallPrinter(), 5);
   EXPECT_EQ(Texts(boxes),
@@ -240,7 +210,7 @@ TEST_F(InstallTest, MissingSystemInfExitsWithSevenAndShowsItsBoxEvenWhenSilent) 
 
 TEST_F(InstallTest, RefusedDriverExitsWithEight) {
   IatPatch add("winspool.drv", "AddPrinterDriverW",
-               reinterpret_cast<const void*>(FailingAddPrinterDriverW));
+               reinterpret_cast<const void*>(RefusingAddPrinterDriverW));
   {
     BoxCapture boxes;
     EXPECT_EQ(InstallPrinter(), 8);
@@ -256,7 +226,7 @@ TEST_F(InstallTest, RefusedDriverExitsWithEight) {
 }
 
 TEST_F(InstallTest, RefusedPrinterExitsWithNine) {
-  IatPatch add("winspool.drv", "AddPrinterW", reinterpret_cast<const void*>(FailingAddPrinterW));
+  IatPatch add("winspool.drv", "AddPrinterW", reinterpret_cast<const void*>(RefusingAddPrinterW));
   BoxCapture boxes;
   EXPECT_EQ(InstallPrinter(), 9);
   EXPECT_EQ(Texts(boxes), std::vector<std::wstring>{
@@ -306,7 +276,7 @@ TEST_F(InstallTest, FailureBoxesAreTheSameWithQuietAndGoneWithSilent) {
       {5,
        "winspool.drv",
        "AddMonitorW",
-       reinterpret_cast<const void*>(FailingAddMonitorW),
+       reinterpret_cast<const void*>(RefusingAddMonitorW),
        {ErrorReport(L"AddMonitor() failed.", 5), kFailedShown}},
       {6,
        "winspool.drv",
@@ -316,12 +286,12 @@ TEST_F(InstallTest, FailureBoxesAreTheSameWithQuietAndGoneWithSilent) {
       {8,
        "winspool.drv",
        "AddPrinterDriverW",
-       reinterpret_cast<const void*>(FailingAddPrinterDriverW),
+       reinterpret_cast<const void*>(RefusingAddPrinterDriverW),
        {ErrorReport(L"Failed to add printer driver.", 5)}},
       {9,
        "winspool.drv",
        "AddPrinterW",
-       reinterpret_cast<const void*>(FailingAddPrinterW),
+       reinterpret_cast<const void*>(RefusingAddPrinterW),
        {ErrorReport(L"Failed to add printer!", ERROR_INVALID_PRINTER_NAME)}},
   };
   for (const auto& c : cases) {

@@ -9,34 +9,6 @@ using namespace orvltest;
 
 namespace {
 
-BOOL WINAPI RefusingAddMonitorW(LPWSTR, DWORD, LPBYTE) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  return FALSE;
-}
-
-BOOL WINAPI RefusingXcvDataW(HANDLE, PCWSTR, PBYTE, DWORD, PBYTE, DWORD, PDWORD needed,
-                             PDWORD status) {
-  *needed = 0;
-  *status = ERROR_INVALID_PARAMETER;
-  return TRUE;
-}
-
-BOOL WINAPI RefusingAddPrinterDriverW(LPWSTR, DWORD, LPBYTE) {
-  SetLastError(ERROR_ACCESS_DENIED);
-  return FALSE;
-}
-
-HANDLE WINAPI RefusingAddPrinterW(LPWSTR, DWORD, LPBYTE) {
-  SetLastError(ERROR_INVALID_PRINTER_NAME);
-  return nullptr;
-}
-
-decltype(&AddPrinterW) g_realAddPrinterW = nullptr;
-HANDLE WINAPI VanishingAddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
-  HANDLE h = g_realAddPrinterW(server, level, info);
-  if (h) DeletePrinter(h);
-  return h;
-}
 
 }  // namespace
 

@@ -51,6 +51,17 @@ void RemoveOrvalisFromSpooler();
 void SetReportedVersion(DWORD platform, DWORD major, DWORD minor);
 BOOL WINAPI FakeGetVersionExW(LPOSVERSIONINFOW info);
 
+// Spooler refusals for import patching, shared by the install suites.
+BOOL WINAPI RefusingAddMonitorW(LPWSTR, DWORD, LPBYTE);         // error 5
+BOOL WINAPI RefusingXcvDataW(HANDLE, PCWSTR, PBYTE, DWORD, PBYTE, DWORD, PDWORD needed,
+                             PDWORD status);                   // status 87
+BOOL WINAPI RefusingAddPrinterDriverW(LPWSTR, DWORD, LPBYTE);  // error 5
+HANDLE WINAPI RefusingAddPrinterW(LPWSTR, DWORD, LPBYTE);      // error 1801
+// The spooler accepts the printer, but it is gone by the final check; set
+// g_realAddPrinterW to the patched import's original first.
+extern decltype(&AddPrinterW) g_realAddPrinterW;
+HANDLE WINAPI VanishingAddPrinterW(LPWSTR server, DWORD level, LPBYTE info);
+
 class SetupTest : public ::testing::Test {
  protected:
   void SetUp() override;
