@@ -1,0 +1,44 @@
+// The job road from a kept print job to the converter:
+//   spool_reader.cpp  an EMF spool file (or a job's spool data read through the
+//                     spooler) becomes page0.emf, page1.emf, ... and job.ini;
+//   collector.cpp     the user's finished, kept jobs of the printer are
+//                     collected, handed to the converter and then deleted.
+// Both run inside orvlui2.exe.
+#pragma once
+
+#include <windows.h>
+
+// Results of ExtractSpool, and the exit codes of "orvlui2.exe /extract".
+enum ExtractResult : int {
+  kExtractOk = 0,
+  kExtractFailed = 1,       // anything else (memory, an unexpected system failure)
+  kExtractUsage = 2,        // the command line is not "/extract SPOOLFILE FOLDER"
+  kExtractCannotRead = 3,   // the spool file cannot be opened or read
+  kExtractNotEmfSpool = 4,  // the data is not an EMF spool file
+  kExtractDamaged = 5,      // an EMF spool file whose records do not hold together
+  kExtractCannotWrite = 6,  // the folder cannot be created, or a page or the ticket written
+  kExtractStopped = 7,      // stopped on request (the collector's stop event)
+};
+
+// A sequential source of spool bytes: a file, or a job handle read with ReadPrinter.
+struct SpoolSource {
+  void* context;
+  // Reads up to size bytes into buffer and sets *got; *got == 0 means the end.
+  // FALSE means a read error.
+  BOOL (*read)(void* context, void* buffer, DWORD size, DWORD* got);
+};
+
+// Writes the pages and "job.ini" into folder (created when missing). On any
+// result but kExtractOk no ticket is left and the pages written are removed.
+// stop (may be null) is checked between records; once it is signalled the
+// extraction ends with kExtractStopped.
+int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop);
+
+// "orvlui2.exe /extract SPOOLFILE FOLDER": argv as CommandLineToArgvW gives it,
+// argv[1] being "/extract". Shows no box; returns the exit code.
+int ExtractCommand(int argc, wchar_t** argv);
+
+// The collector: runs until stop is signalled, then returns the exit code.
+// stop is a manual-reset event that stays signalled (the caller latches the
+// pulsed kill event into it).
+int RunCollector(HANDLE stop);

@@ -1,0 +1,2 @@
+// Filled in with the job road.
+#include <gtest/gtest.h>
