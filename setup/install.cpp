@@ -5,22 +5,27 @@
 #include <setupapi.h>
 #include <winspool.h>
 
-#include <algorithm>
-
 #include "setup.h"
 
 namespace {
 
 const wchar_t* const kPackageFiles[] = {L"orvl.gpd", L"orvlui.dll", L"orvlui2.exe", L"orvl.ini"};
 
-bool Contains(const std::vector<std::wstring>& names, const std::wstring& name) {
-  for (const auto& n : names)
-    if (lstrcmpiW(n.c_str(), name.c_str()) == 0) return true;
-  return false;
-}
-
-void Remember(std::vector<std::wstring>& names, const std::wstring& name) {
-  if (!Contains(names, name)) names.push_back(name);
+// Appends a copy of name (cut at kPathUnits); false when memory ran out.
+bool AddName(NameList* list, const wchar_t* name) {
+  if (list->count == list->capacity) {
+    size_t capacity = list->capacity ? list->capacity * 2 : 16;
+    if (capacity > static_cast<size_t>(-1) / 2 / sizeof(list->names[0])) return false;
+    auto* grown = static_cast<wchar_t(*)[kPathUnits]>(
+        HeapAlloc(GetProcessHeap(), 0, capacity * sizeof(list->names[0])));
+    if (!grown) return false;
+    if (list->count) CopyMemory(grown, list->names, list->count * sizeof(list->names[0]));
+    if (list->names) HeapFree(GetProcessHeap(), 0, list->names);
+    list->names = grown;
+    list->capacity = capacity;
+  }
+  StringCchCopyW(list->names[list->count++], kPathUnits, name);
+  return true;
 }
 
 // The printer driver directory (520 bytes); false when the spooler cannot say.
@@ -31,23 +36,47 @@ bool DriverDirectory(wchar_t* dir) {
                                     kPathUnits * sizeof(wchar_t), &needed) != 0;
 }
 
+// The staging directory with its trailing backslash; 0 or the error number of
+// the failed query.
+DWORD StagingDirectory(wchar_t* dir) {
+  if (!DriverDirectory(dir)) {
+    DWORD error = GetLastError();
+    dir[0] = L'\0';
+    return error ? error : ERROR_PATH_NOT_FOUND;
+  }
+  if (FAILED(StringCchCatW(dir, kPathUnits, L"\\"))) return ERROR_INSUFFICIENT_BUFFER;
+  return 0;
+}
+
 UINT CALLBACK PassThroughQueueCallback(PVOID context, UINT notification, UINT_PTR param1,
                                        UINT_PTR param2) {
   return SetupDefaultQueueCallbackW(context, notification, param1, param2);
 }
 
-// Records the files the system-driver step added to the staging directory.
-void RecordSystemDriverFiles(const wchar_t* stagingDir) {
-  for (const auto& name : ListPlainFiles(stagingDir))
-    if (!Contains(g_staging.before, name)) Remember(g_staging.staged, name);
+// The Unidrv step with the two listings that tell which files it added. Its
+// failures are reported even in silent mode, as those of InstallSystemDrivers.
+DWORD RunSystemDriverStep(const wchar_t* stagingDir, DWORD stagingError) {
+  // Without the directory there is no path to stage into or to clean up.
+  if (stagingError)
+    return ReportError(L"GetPrinterDriverDirectory() failed.", stagingError, nullptr);
+  // Listed only now: the monitor and port steps may restart the spooler for
+  // seconds, and a file another program writes meanwhile is not ours.
+  if (!ListPlainFiles(stagingDir, &g_staging.before))
+    return ReportError(L"InstallSystemDrivers(): HeapAlloc()", ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  DWORD result = InstallSystemDrivers();
+  // Whatever that step got copied is this run's, even when it failed half-way.
+  if (!ListPlainFiles(stagingDir, &g_staging.after) && result == 0)
+    result = ReportError(L"InstallSystemDrivers(): HeapAlloc()", ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  return result;
 }
 
 void StagePackageFiles(const wchar_t* stagingDir) {
-  for (const wchar_t* file : kPackageFiles) {
+  for (size_t i = 0; i < ARRAYSIZE(kPackageFiles); ++i) {
+    const wchar_t* file = kPackageFiles[i];
     wchar_t target[kPathUnits];
     StringCchPrintfW(target, kPathUnits, L"%s%s", stagingDir, file);
     if (CopyFileW(file, target, FALSE)) {
-      Remember(g_staging.staged, file);
+      g_staging.packageStaged[i] = 1;
       continue;
     }
     if (!g_setup.silentMode) {
@@ -57,6 +86,14 @@ void StagePackageFiles(const wchar_t* stagingDir) {
       ReportError(text, error, nullptr);
     }
   }
+}
+
+bool StagedThisRun(const wchar_t* name) {
+  if (HasName(&g_staging.before, name)) return false;
+  if (HasName(&g_staging.after, name)) return true;
+  for (size_t i = 0; i < ARRAYSIZE(kPackageFiles); ++i)
+    if (g_staging.packageStaged[i] && lstrcmpiW(kPackageFiles[i], name) == 0) return true;
+  return false;
 }
 
 int AddOrvalisDriver() {
@@ -100,7 +137,7 @@ int AddOrvalisPrinter() {
 }
 
 // Steps past the staging directory; stops at the first failure.
-int InstallParts(const wchar_t* stagingDir) {
+int InstallParts(const wchar_t* stagingDir, DWORD stagingError) {
   if (!InstallPortMonitor()) {
     if (!g_setup.silentMode) ShowSetupMessage(kInstallFailedText);
     return kExitMonitorFailed;
@@ -109,10 +146,7 @@ int InstallParts(const wchar_t* stagingDir) {
     if (!g_setup.silentMode) ShowSetupMessage(kInstallFailedText);
     return kExitPortFailed;
   }
-  DWORD systemDrivers = InstallSystemDrivers();
-  // Whatever that step got copied is this run's, even when it failed half-way.
-  RecordSystemDriverFiles(stagingDir);
-  if (systemDrivers != 0) {
+  if (RunSystemDriverStep(stagingDir, stagingError) != 0) {
     if (!g_setup.silentMode) ShowSetupMessage(kInstallFailedText);
     return kExitSystemDriversFailed;
   }
@@ -131,18 +165,35 @@ int InstallParts(const wchar_t* stagingDir) {
 
 }  // namespace
 
-std::vector<std::wstring> ListPlainFiles(const wchar_t* directory) {
-  std::vector<std::wstring> names;
+bool ListPlainFiles(const wchar_t* directory, NameList* list) {
+  list->count = 0;
   wchar_t pattern[kPathUnits];
-  if (FAILED(StringCchPrintfW(pattern, kPathUnits, L"%s*.*", directory))) return names;
+  if (FAILED(StringCchPrintfW(pattern, kPathUnits, L"%s*.*", directory))) return true;
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
+  if (find == INVALID_HANDLE_VALUE) return true;
+  bool complete = true;
   do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if (!AddName(list, found.cFileName)) {
+      complete = false;
+      list->count = 0;
+      break;
+    }
   } while (FindNextFileW(find, &found));
   FindClose(find);
-  return names;
+  return complete;
+}
+
+bool HasName(const NameList* list, const wchar_t* name) {
+  for (size_t i = 0; i < list->count; ++i)
+    if (lstrcmpiW(list->names[i], name) == 0) return true;
+  return false;
+}
+
+void FreeNames(NameList* list) {
+  if (list->names) HeapFree(GetProcessHeap(), 0, list->names);
+  *list = NameList{};
 }
 
 int PrinterExists(const wchar_t* name) {
@@ -185,18 +236,15 @@ void EmptyStagingDirectory(const wchar_t* directory) {
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(pattern, &found);
   if (find == INVALID_HANDLE_VALUE) return;
-  std::vector<std::wstring> doomed;
+  // Deleting the entry just returned does not disturb the enumeration.
   do {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    if (Contains(g_staging.staged, found.cFileName) && !Contains(g_staging.before, found.cFileName))
-      doomed.push_back(found.cFileName);
+    if (!StagedThisRun(found.cFileName)) continue;
+    wchar_t path[kPathUnits];
+    if (SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s%s", directory, found.cFileName)))
+      DeleteFileW(path);
   } while (FindNextFileW(find, &found));
   FindClose(find);
-  for (const auto& name : doomed) {
-    wchar_t path[kPathUnits];
-    if (SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s%s", directory, name.c_str())))
-      DeleteFileW(path);
-  }
 }
 
 int InstallPrinter() {
@@ -206,11 +254,14 @@ int InstallPrinter() {
     return kExitAlreadyInstalled;
   }
   wchar_t stagingDir[kPathUnits];
-  DriverDirectory(stagingDir);
-  StringCchCatW(stagingDir, kPathUnits, L"\\");
+  DWORD stagingError = StagingDirectory(stagingDir);
+  FreeNames(&g_staging.before);
+  FreeNames(&g_staging.after);
   g_staging = StagingRecord{};
-  g_staging.before = ListPlainFiles(stagingDir);
-  int result = InstallParts(stagingDir);
-  EmptyStagingDirectory(stagingDir);
+  int result = InstallParts(stagingDir, stagingError);
+  // Nothing was staged without a directory, and no made-up path is searched.
+  if (stagingError == 0) EmptyStagingDirectory(stagingDir);
+  FreeNames(&g_staging.before);
+  FreeNames(&g_staging.after);
   return result;
 }

@@ -13,11 +13,28 @@ bool CopyMonitorDll(const wchar_t* target) {
 
 }  // namespace
 
+DWORD SystemFilePath(const wchar_t* file, wchar_t* path) {
+  wchar_t systemDir[kPathUnits];
+  UINT length = GetSystemDirectoryW(systemDir, kPathUnits);
+  // 0 is a failure; a length beyond the buffer is the size it would need.
+  if (length == 0 || length >= kPathUnits) {
+    DWORD error = length ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
+    path[0] = L'\0';
+    return error ? error : ERROR_PATH_NOT_FOUND;
+  }
+  if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\%s", systemDir, file)))
+    return ERROR_INSUFFICIENT_BUFFER;
+  return 0;
+}
+
 int InstallPortMonitor() {
-  wchar_t systemDir[kPathUnits] = L"";
-  GetSystemDirectoryW(systemDir, kPathUnits);
   wchar_t target[kPathUnits];
-  StringCchPrintfW(target, kPathUnits, L"%s\\%s", systemDir, ORVL_MONITOR_DLL);
+  DWORD error = SystemFilePath(ORVL_MONITOR_DLL, target);
+  if (error) {
+    // Never a copy to the root of the current drive.
+    if (!g_setup.silentMode) ReportError(L"GetSystemDirectory() failed.", error, nullptr);
+    return 0;
+  }
 
   if (!CopyMonitorDll(target)) {
     // The spooler may hold the old DLL loaded: stop it, copy, start it again.

@@ -3,9 +3,6 @@
 #pragma once
 #include <windows.h>
 
-#include <string>
-#include <vector>
-
 #include "product.h"
 
 // Exit codes of a run.
@@ -35,11 +32,19 @@ struct SetupState {
 
 extern SetupState g_setup;
 
+// Names of plain files, each in kPathUnits units, in one process-heap block.
+struct NameList {
+  wchar_t (*names)[kPathUnits];
+  size_t count;
+  size_t capacity;
+};
+
 // What one installation put into the staging directory, so that only that is
-// removed again: names present before the run are never deleted.
+// removed again: names present before the Unidrv step are never deleted.
 struct StagingRecord {
-  std::vector<std::wstring> before;  // plain files present before the run
-  std::vector<std::wstring> staged;  // plain files this run copied there
+  NameList before;       // plain files present right before the Unidrv step
+  NameList after;        // plain files present right after it
+  int packageStaged[4];  // which package files this run copied, in staging order
 };
 
 extern StagingRecord g_staging;
@@ -76,6 +81,9 @@ DWORD StopSpooler();
 DWORD StartSpooler();
 
 // ---- monitor and port -------------------------------------------------------------
+// The system directory, "\\" and file (kPathUnits); 0 or the error number of the
+// failed query, with path left empty.
+DWORD SystemFilePath(const wchar_t* file, wchar_t* path);
 int InstallPortMonitor();
 int AddPrinterPort();
 
@@ -84,8 +92,12 @@ int InstallPrinter();
 int PrinterExists(const wchar_t* name);
 DWORD InstallSystemDrivers();
 void EmptyStagingDirectory(const wchar_t* directory);
-// The plain files directly in a directory (no subdirectories).
-std::vector<std::wstring> ListPlainFiles(const wchar_t* directory);
+// Replaces list with the plain files directly in directory (ending in "\\"; no
+// subdirectories); an unreadable directory gives an empty list. False only
+// when memory ran out: the list is then empty.
+bool ListPlainFiles(const wchar_t* directory, NameList* list);
+bool HasName(const NameList* list, const wchar_t* name);  // ignoring case
+void FreeNames(NameList* list);
 
 // ---- removal ------------------------------------------------------------------
 int UninstallPrinter();

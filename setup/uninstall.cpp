@@ -3,24 +3,56 @@
 #include <strsafe.h>
 #include <winspool.h>
 
-#include <vector>
-
 #include "setup.h"
 
 namespace {
 
 wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
 
-// Fetches a spooler list in two calls (size, then data). Returns false when
-// the fetch failed; an empty list (size 0) is no failure.
+// A spooler list in a process-heap block.
+struct SpoolerList {
+  BYTE* data;
+  DWORD count;
+};
+
+void FreeList(SpoolerList* list) {
+  if (list->data) HeapFree(GetProcessHeap(), 0, list->data);
+  *list = SpoolerList{};
+}
+
+// Fetches a spooler list in two calls (size, then data). Returns 0, or the
+// error number of the failed fetch. A size call that fails for any reason but
+// a too small buffer is a failed fetch, never an empty list.
 template <typename Enumerate>
-bool FetchList(Enumerate enumerate, std::vector<BYTE>& buffer, DWORD* count) {
+DWORD FetchList(Enumerate enumerate, SpoolerList* list) {
+  *list = SpoolerList{};
   DWORD needed = 0;
-  *count = 0;
-  enumerate(nullptr, 0, &needed, count);
-  if (needed == 0) return true;
-  buffer.assign(needed, 0);
-  return enumerate(buffer.data(), needed, &needed, count) != 0;
+  DWORD count = 0;
+  if (enumerate(nullptr, 0, &needed, &count)) return 0;
+  DWORD error = GetLastError();
+  if (error != ERROR_INSUFFICIENT_BUFFER) return error ? error : ERROR_INVALID_FUNCTION;
+  if (needed == 0) return 0;
+  list->data = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed));
+  if (!list->data) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!enumerate(list->data, needed, &needed, &count)) {
+    error = GetLastError();
+    FreeList(list);
+    return error ? error : ERROR_INVALID_FUNCTION;
+  }
+  list->count = count;
+  return 0;
+}
+
+// The monitor's registration, whether or not the spooler could load it.
+// Only a key known to be absent counts as absent.
+bool MonitorKeyPresent() {
+  HKEY key = nullptr;
+  LONG status =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\" ORVL_MONITOR_NAME, 0,
+                    KEY_READ, &key);
+  if (status == ERROR_SUCCESS) RegCloseKey(key);
+  return status != ERROR_FILE_NOT_FOUND;
 }
 
 void SignalKillEvent() {
@@ -42,68 +74,74 @@ void DeleteOrvalisPrinter() {
 }
 
 void DeleteOrvalisPort() {
-  std::vector<BYTE> buffer;
-  DWORD count = 0;
-  bool fetched = FetchList(
+  SpoolerList list;
+  DWORD error = FetchList(
       [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
         return EnumPortsW(nullptr, 2, data, size, needed, returned);
       },
-      buffer, &count);
-  if (!fetched) {
-    if (!g_setup.silentMode) ReportError(L"EnumPorts() failed.", 0, nullptr);
+      &list);
+  if (error) {
+    if (!g_setup.silentMode) ReportError(L"EnumPorts() failed.", error, nullptr);
     return;
   }
-  auto* ports = reinterpret_cast<PORT_INFO_2W*>(buffer.data());
-  for (DWORD i = 0; i < count; ++i)
+  auto* ports = reinterpret_cast<PORT_INFO_2W*>(list.data);
+  for (DWORD i = 0; i < list.count; ++i)
     if (ports[i].pPortName && SameNameAsciiNoCase(ports[i].pPortName, ORVL_PORT_NAME))
       DeletePortW(nullptr, nullptr, const_cast<wchar_t*>(ORVL_PORT_NAME));
+  FreeList(&list);
 }
 
-void DeleteOrvalisMonitor(const wchar_t* systemDir) {
-  std::vector<BYTE> buffer;
-  DWORD count = 0;
-  bool fetched = FetchList(
+void DeleteOrvalisMonitor(const wchar_t* dllPath, DWORD dllPathError) {
+  SpoolerList list;
+  DWORD error = FetchList(
       [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
         return EnumMonitorsW(nullptr, 1, data, size, needed, returned);
       },
-      buffer, &count);
-  if (!fetched) {
-    if (!g_setup.silentMode) ReportError(L"EnumMonitors() failed.", 0, nullptr);
+      &list);
+  if (error) {
+    // Unknown whether a monitor still names the DLL: it stays.
+    if (!g_setup.silentMode) ReportError(L"EnumMonitors() failed.", error, nullptr);
     return;
   }
-  auto* monitors = reinterpret_cast<MONITOR_INFO_1W*>(buffer.data());
-  // A DLL copied by an install that failed to register the monitor is not
-  // held by the spooler, so it goes too; a registered monitor whose deletion
-  // fails keeps its DLL.
-  bool deleteDll = true;
-  for (DWORD i = 0; i < count; ++i) {
+  auto* monitors = reinterpret_cast<MONITOR_INFO_1W*>(list.data);
+  bool listed = false;
+  bool deleted = false;
+  for (DWORD i = 0; i < list.count; ++i) {
     if (!monitors[i].pName || !SameNameAsciiNoCase(monitors[i].pName, ORVL_MONITOR_NAME)) continue;
-    deleteDll = DeleteMonitorW(nullptr, nullptr, const_cast<wchar_t*>(ORVL_MONITOR_NAME)) != 0;
+    listed = true;
+    deleted = DeleteMonitorW(nullptr, nullptr, const_cast<wchar_t*>(ORVL_MONITOR_NAME)) != 0;
     break;
   }
-  if (deleteDll) {
-    wchar_t dll[kPathUnits];
-    StringCchPrintfW(dll, kPathUnits, L"%s\\%s", systemDir, ORVL_MONITOR_DLL);
-    DeleteFileW(dll);
+  FreeList(&list);
+  // The DLL goes with its monitor, or when nothing names it any more: a DLL
+  // copied by an install that failed to register the monitor. A monitor that
+  // is registered but failed to load is not listed; its key still names the
+  // DLL, and a later removal needs both.
+  bool deleteDll = listed ? deleted : !MonitorKeyPresent();
+  if (!deleteDll) return;
+  if (dllPathError) {
+    if (!g_setup.silentMode) ReportError(L"GetSystemDirectory() failed.", dllPathError, nullptr);
+    return;
   }
+  DeleteFileW(dllPath);
 }
 
 void DeleteOrvalisDriver() {
-  std::vector<BYTE> buffer;
-  DWORD count = 0;
-  bool fetched = FetchList(
+  SpoolerList list;
+  DWORD error = FetchList(
       [](BYTE* data, DWORD size, DWORD* needed, DWORD* returned) {
         return EnumPrinterDriversW(nullptr, nullptr, 1, data, size, needed, returned);
       },
-      buffer, &count);
-  if (!fetched) {
-    if (!g_setup.silentMode) ReportError(L"EnumPrinterDrivers() failed.", 0, nullptr);
+      &list);
+  if (error) {
+    if (!g_setup.silentMode) ReportError(L"EnumPrinterDrivers() failed.", error, nullptr);
     return;
   }
-  auto* drivers = reinterpret_cast<DRIVER_INFO_1W*>(buffer.data());
-  for (DWORD i = 0; i < count; ++i)
+  auto* drivers = reinterpret_cast<DRIVER_INFO_1W*>(list.data);
+  for (DWORD i = 0; i < list.count; ++i)
     if (drivers[i].pName && SameNameAsciiNoCase(drivers[i].pName, ORVL_PRODUCT_NAME))
       DeletePrinterDriverW(nullptr, nullptr, const_cast<wchar_t*>(ORVL_PRODUCT_NAME));
+  FreeList(&list);
 }
 
 void DeleteDriverFiles() {
@@ -113,8 +151,10 @@ void DeleteDriverFiles() {
   DWORD needed = 0;
   // Without the directory there is no path to delete by.
   if (!GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(dir),
-                                  kPathUnits * sizeof(wchar_t), &needed))
+                                  kPathUnits * sizeof(wchar_t), &needed)) {
+    if (!g_setup.silentMode) ReportError(L"GetPrinterDriverDirectory() failed.", 0, nullptr);
     return;
+  }
   StringCchCatW(dir, kPathUnits, L"\\3\\");
   for (const wchar_t* file : kDriverFiles) {
     wchar_t path[kPathUnits];
@@ -131,12 +171,12 @@ bool SameNameAsciiNoCase(const wchar_t* a, const wchar_t* b) {
 }
 
 int UninstallPrinter() {
-  wchar_t systemDir[kPathUnits] = L"";
-  GetSystemDirectoryW(systemDir, kPathUnits);
+  wchar_t monitorDll[kPathUnits];
+  DWORD monitorDllError = SystemFilePath(ORVL_MONITOR_DLL, monitorDll);
   SignalKillEvent();
   DeleteOrvalisPrinter();
   DeleteOrvalisPort();
-  DeleteOrvalisMonitor(systemDir);
+  DeleteOrvalisMonitor(monitorDll, monitorDllError);
   DeleteOrvalisDriver();
   DeleteDriverFiles();
   return 0;

@@ -28,6 +28,23 @@ BOOL WINAPI RefusingDeletePrinter(HANDLE) {
   return FALSE;
 }
 
+// Another program writes into the staging folder while the monitor step runs.
+decltype(&AddMonitorW) g_realAddMonitorW = nullptr;
+BOOL WINAPI AddMonitorWhileAnotherProgramWrites(LPWSTR server, DWORD level, LPBYTE info) {
+  WriteBytes(DriverDir() + L"\\meanwhile.txt", "another program's file");
+  return g_realAddMonitorW(server, level, info);
+}
+
+UINT WINAPI FailingGetSystemDirectoryW(LPWSTR, UINT) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return 0;
+}
+BOOL WINAPI FailingGetPrinterDriverDirectoryW(LPWSTR, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD) {
+  SetLastError(RPC_S_SERVER_UNAVAILABLE);
+  return FALSE;
+}
+LPVOID WINAPI FailingHeapAlloc(HANDLE, DWORD, SIZE_T) { return nullptr; }
+
 }  // namespace
 
 class InstallTest : public SetupTest {};
@@ -118,18 +135,69 @@ TEST_F(InstallTest, StagingFolderKeepsWhatWasThereBefore) {
   CreateDirectoryW((dir + L"\\orvltest-sub").c_str(), nullptr);
   ASSERT_TRUE(WriteBytes(dir + L"\\orvltest-sub\\orvl.gpd", "sub"));
   ResetState(1);
-  EXPECT_EQ(InstallPrinter(), 0);
+  {
+    IatPatch add("winspool.drv", "AddMonitorW",
+                 reinterpret_cast<const void*>(AddMonitorWhileAnotherProgramWrites));
+    g_realAddMonitorW = add.original<decltype(&AddMonitorW)>();
+    EXPECT_EQ(InstallPrinter(), 0);
+  }
   std::vector<std::wstring> left = PlainFiles(dir);
   EXPECT_TRUE(std::binary_search(left.begin(), left.end(), L"keep.txt"));
+  EXPECT_TRUE(std::binary_search(left.begin(), left.end(), L"meanwhile.txt"));
   EXPECT_TRUE(std::binary_search(left.begin(), left.end(), L"orvl.ini"));
   EXPECT_TRUE(std::binary_search(left.begin(), left.end(), L"unires.dll"));
   for (const wchar_t* gone : {L"orvl.gpd", L"orvlui.dll", L"orvlui2.exe", L"unidrv.dll",
                               L"unidrvui.dll", L"unidrv.hlp", L"stdnames.gpd"})
     EXPECT_FALSE(std::binary_search(left.begin(), left.end(), gone)) << Narrow(gone);
   EXPECT_TRUE(FileExists(dir + L"\\orvltest-sub\\orvl.gpd"));
-  for (const wchar_t* f : {L"keep.txt", L"orvl.ini", L"UNIRES.DLL", L"orvltest-sub\\orvl.gpd"})
+  for (const wchar_t* f :
+       {L"keep.txt", L"meanwhile.txt", L"orvl.ini", L"UNIRES.DLL", L"orvltest-sub\\orvl.gpd"})
     DeleteFileW((dir + L"\\" + f).c_str());
   RemoveDirectoryW((dir + L"\\orvltest-sub").c_str());
+}
+
+// A directory the system cannot name fails the step that needs it; nothing
+// is copied to, or deleted from, the root of the current drive.
+TEST_F(InstallTest, FailedDirectoryQueryFailsItsStep) {
+  struct Case {
+    const char* dll;
+    const char* function;
+    const void* replacement;
+    int exitCode;
+    std::wstring report;  // once from the removal pass, once from the step
+  } cases[] = {
+      {"kernel32.dll", "GetSystemDirectoryW",
+       reinterpret_cast<const void*>(FailingGetSystemDirectoryW), 5,
+       ErrorReport(L"GetSystemDirectory() failed.", ERROR_ACCESS_DENIED)},
+      {"winspool.drv", "GetPrinterDriverDirectoryW",
+       reinterpret_cast<const void*>(FailingGetPrinterDriverDirectoryW), 7,
+       ErrorReport(L"GetPrinterDriverDirectory() failed.", RPC_S_SERVER_UNAVAILABLE)},
+  };
+  for (const auto& c : cases) {
+    {
+      IatPatch patch(c.dll, c.function, c.replacement);
+      BoxCapture boxes;
+      EXPECT_EQ(InstallPrinter(), c.exitCode) << c.function;
+      EXPECT_EQ(Texts(boxes), (std::vector<std::wstring>{c.report, c.report, kFailedShown}))
+          << c.function;
+    }
+    for (const wchar_t* f : {L"\\orvlpm.dll", L"\\orvl.gpd", L"\\orvl.ini", L"\\UNIDRV.DLL"})
+      EXPECT_FALSE(FileExists(f)) << c.function << " " << Narrow(f);
+    EXPECT_EQ(PlainFiles(DriverDir()), stagingBefore) << c.function;
+  }
+}
+
+// No memory for the staging folder's file lists: the Unidrv step reports it
+// (even when silent, as all its failures) and setup exits with that step's code.
+TEST_F(InstallTest, NoMemoryForTheFileListsFailsTheUnidrvStep) {
+  ResetState(1);
+  IatPatch alloc("kernel32.dll", "HeapAlloc", reinterpret_cast<const void*>(FailingHeapAlloc));
+  ASSERT_TRUE(alloc.active());
+  BoxCapture boxes;
+  EXPECT_EQ(InstallPrinter(), 7);
+  EXPECT_EQ(Texts(boxes), std::vector<std::wstring>{ErrorReport(
+                              L"InstallSystemDrivers(): HeapAlloc()", ERROR_NOT_ENOUGH_MEMORY)});
+  EXPECT_FALSE(DriverRegistered(L"Orvalis"));
 }
 
 TEST_F(InstallTest, PrinterSurvivingTheRemovalPassStopsWithFour) {

@@ -36,6 +36,19 @@ BOOL WINAPI FailingEnumPrinterDriversW(LPWSTR, LPWSTR, DWORD, LPBYTE buffer, DWO
   SetLastError(ERROR_INVALID_ENVIRONMENT);
   return FALSE;
 }
+// The size call fails outright (the spooler cannot be reached); a list with
+// no monitor at all.
+BOOL WINAPI UnreachableEnumMonitorsW(LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD needed, LPDWORD count) {
+  *needed = 0;
+  *count = 0;
+  SetLastError(RPC_S_SERVER_UNAVAILABLE);
+  return FALSE;
+}
+BOOL WINAPI EmptyEnumMonitorsW(LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD needed, LPDWORD count) {
+  *needed = 0;
+  *count = 0;
+  return TRUE;
+}
 BOOL WINAPI RefusingDeleteMonitorW(LPWSTR, LPWSTR, LPWSTR) {
   SetLastError(ERROR_ACCESS_DENIED);
   return FALSE;
@@ -112,6 +125,32 @@ TEST_F(UninstallTest, MonitorDllWithoutItsMonitorIsRemoved) {
   EXPECT_EQ(UninstallPrinter(), 0);
   EXPECT_TRUE(boxes.boxes().empty());
   EXPECT_FALSE(FileExists(SystemDir() + L"\\orvlpm.dll"));
+}
+
+// The DLL stays whenever a monitor may still name it: the list could not be
+// fetched, or MONorvl is registered but not listed (it failed to load).
+TEST_F(UninstallTest, MonitorDllStaysWhileAMonitorMayStillNameIt) {
+  const std::wstring dll = SystemDir() + L"\\orvlpm.dll";
+  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\MONorvl";
+  ASSERT_TRUE(WriteBytes(dll, "the monitor DLL"));
+  {
+    IatPatch fetch("winspool.drv", "EnumMonitorsW",
+                   reinterpret_cast<const void*>(UnreachableEnumMonitorsW));
+    BoxCapture boxes;
+    EXPECT_EQ(UninstallPrinter(), 0);
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].text,
+              ErrorReport(L"EnumMonitors() failed.", RPC_S_SERVER_UNAVAILABLE));
+  }
+  EXPECT_TRUE(FileExists(dll));
+  SetString(HKEY_LOCAL_MACHINE, key, L"Driver", L"orvlpm.dll");
+  {
+    IatPatch fetch("winspool.drv", "EnumMonitorsW",
+                   reinterpret_cast<const void*>(EmptyEnumMonitorsW));
+    EXPECT_EQ(UninstallPrinter(), 0);
+  }
+  DeleteTree(HKEY_LOCAL_MACHINE, key);
+  EXPECT_TRUE(FileExists(dll));
 }
 
 TEST_F(UninstallTest, PortInOtherLetterCaseIsRemoved) {
