@@ -223,16 +223,20 @@ bool Stopped(HANDLE stop) { return stop && WaitForSingleObject(stop, 0) == WAIT_
 int ReadRecords(Reader& r, Job& job, HANDLE stop) {
   int code = kExtractOk;
   ULONGLONG firstPage = 0, lastPage = 0;
+  // The format ends with a page offset record; data that ends otherwise was
+  // cut short (the format has no end record to tell it).
+  bool endsWithOffset = false;
   while (code == kExtractOk) {
     if (Stopped(stop)) return kExtractStopped;
     ULONGLONG at = r.offset;
     BYTE head[kRecordHeadBytes];
     DWORD got = ReadUpTo(r, head, kRecordHeadBytes);
     if (r.failed) return kExtractCannotRead;
-    if (got == 0) return kExtractOk;  // the format has no end record
+    if (got == 0) return endsWithOffset ? kExtractOk : kExtractDamaged;
     if (got < kRecordHeadBytes) return kExtractDamaged;
     DWORD kind = Dword(head), size = Dword(head + 4);
     if (size == 0 || size % 4) return kExtractDamaged;
+    endsWithOffset = kind == kRecMetafileExt || kind == kRecBwMetafileExt;
     switch (kind) {
       case kRecMetafile:
       case kRecFormMetafile:
