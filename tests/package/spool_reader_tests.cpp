@@ -199,7 +199,7 @@ TEST(SpoolReader, ReadErrorAndStopLeaveNothing) {
 }
 
 // "orvlui2.exe /extract SPOOLFILE FOLDER" through the real program: each
-// outcome its exit code, and a folder's earlier files are never overwritten.
+// outcome its exit code; an earlier extraction's files in the folder are replaced.
 TEST(SpoolReader, ExtractCommandExitCodes) {
   ScratchDir scratch;
   SpoolBuilder spool;
@@ -209,8 +209,12 @@ TEST(SpoolReader, ExtractCommandExitCodes) {
   ASSERT_TRUE(WriteBytes(good, spool.bytes()));
   ASSERT_TRUE(WriteBytes(cut, spool.bytes().substr(0, spool.bytes().size() - 12)));
   ASSERT_TRUE(WriteBytes(text, "plain text"));
-  CreateDirectoryW(used.c_str(), nullptr);
-  ASSERT_TRUE(WriteBytes(used + L"\\page0.emf", "earlier"));
+  std::wstring stale = scratch.file(L"stale");
+  for (const std::wstring& folder : {used, stale}) {  // an earlier extraction's page and ticket
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(WriteBytes(folder + L"\\page0.emf", "earlier"));
+    ASSERT_TRUE(WriteBytes(folder + L"\\job.ini", "old"));
+  }
   const struct {
     std::wstring tail;
     DWORD code;
@@ -222,7 +226,8 @@ TEST(SpoolReader, ExtractCommandExitCodes) {
       {L"/extract " + text + L" " + scratch.file(L"z"), kExtractNotEmfSpool},
       {L"/extract " + cut + L" " + scratch.file(L"w"), kExtractDamaged},
       {L"/extract " + good + L" " + text + L"\\sub", kExtractCannotWrite},
-      {L"/extract " + good + L" " + used, kExtractCannotWrite},
+      {L"/extract " + good + L" " + used, kExtractOk},
+      {L"/extract " + cut + L" " + stale, kExtractDamaged},
   };
   for (const auto& c : cases) {
     RunResult run = RunProgram(BinDir() + L"\\package\\orvlui2.exe", c.tail);
@@ -231,6 +236,9 @@ TEST(SpoolReader, ExtractCommandExitCodes) {
   }
   EXPECT_TRUE(Plays(scratch.file(L"ok\\page0.emf")));
   EXPECT_TRUE(FileExists(scratch.file(L"ok\\job.ini")));
-  EXPECT_EQ("earlier", ReadBytes(used + L"\\page0.emf"));
-  EXPECT_EQ(1u, Listing(used).size());
+  EXPECT_EQ(ReadBytes(scratch.file(L"ok\\page0.emf")), ReadBytes(used + L"\\page0.emf"));
+  wchar_t file0[260];
+  GetPrivateProfileStringW(L"EMF", L"File0", L"", file0, 260, (used + L"\\job.ini").c_str());
+  EXPECT_EQ(used + L"\\page0.emf", file0);
+  EXPECT_TRUE(Listing(stale).empty());  // a failure leaves no ticket, not even the old one
 }
