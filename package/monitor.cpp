@@ -439,7 +439,9 @@ VOID WINAPI ShutdownProc(HANDLE hMonitor) {
 // spoolss.dll exports OpenPrinterW, SetJobW and ClosePrinter only as
 // unimplemented stubs that raise an exception when called; there, and only
 // there, winspool.drv is used instead, which Wine runs inside the calling
-// process anyway (its spooler has no process of its own).
+// process anyway (its spooler has no process of its own). Wine 8's spooler
+// itself calls StartDocPort without a printer name, so only direct callers
+// reach these calls there (measured).
 bool UseRouter(Router* router) {
   *router = Router{nullptr, OpenPrinterW, SetJobW, ClosePrinter};
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
