@@ -22,15 +22,19 @@ const wchar_t kPortDescription[] = L"Orvalis fax port";
 enum : DWORD { kMaxPortChars = 63 };
 
 // MONITOR2 grew with Windows XP by pfnSendRecvBidiDataFromPort after
-// pfnShutdown. The x86 build compiles against the Windows 2000 headers, whose
-// MONITOR2 ends at pfnShutdown and which lack MONITOR2_SIZE_WIN2K, so both
-// sizes are taken from pfnShutdown (on x86 this equals the SDK's definition,
-// sizeof(DWORD) + 18 pointers), and the record is stored with room for the
-// member that follows it, left null.
-#ifndef MONITOR2_SIZE_WIN2K
-#define MONITOR2_SIZE_WIN2K (offsetof(MONITOR2, pfnShutdown) + sizeof(PVOID))
-#endif
+// pfnShutdown; Windows 2000's spooler knows the record only up to
+// pfnShutdown. Both sizes are taken from pfnShutdown's place: the x86 build
+// compiles against the Windows 2000 headers, which lack both the later member
+// and MONITOR2_SIZE_WIN2K, and the SDK's definition of that macro,
+// sizeof(DWORD) + 18 pointers, equals ours on x86 but leaves out the padding
+// after cbSize on x64, where it would cut pfnShutdown in half (Wine, told to
+// report Windows 2000 to a 64-bit spooler, copies cbSize bytes and then
+// calls the cut pointer; measured). The record is stored with room for the
+// member after pfnShutdown, left null.
+const DWORD kMonitor2SizeWin2k = offsetof(MONITOR2, pfnShutdown) + sizeof(PVOID);
 const DWORD kMonitor2SizeXp = offsetof(MONITOR2, pfnShutdown) + 2 * sizeof(PVOID);
+static_assert(sizeof(PVOID) != 4 || kMonitor2SizeWin2k == sizeof(DWORD) + 18 * sizeof(PVOID),
+              "on x86 the Windows 2000 size is the SDK's MONITOR2_SIZE_WIN2K");
 struct FunctionTable {
   MONITOR2 functions;
   PVOID room;  // pfnSendRecvBidiDataFromPort where the header lacks it
@@ -462,15 +466,15 @@ bool UseRouter(Router* router) {
   return true;
 }
 
-// InitializePrintMonitor2: MONITOR2_SIZE_WIN2K on Windows 2000, where the
-// spooler knows the shorter record; the full record (through
-// pfnSendRecvBidiDataFromPort, left null) on every later Windows.
+// InitializePrintMonitor2: the Windows 2000 size (MONITOR2_SIZE_WIN2K) on
+// Windows 2000, where the spooler knows the shorter record; the full record
+// (through pfnSendRecvBidiDataFromPort, left null) on every later Windows.
 DWORD FunctionTableSize() {
   OSVERSIONINFOW version = {};
   version.dwOSVersionInfoSize = sizeof(version);
   if (GetVersionExW(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
       version.dwMajorVersion == 5 && version.dwMinorVersion == 0)
-    return MONITOR2_SIZE_WIN2K;
+    return kMonitor2SizeWin2k;
   return kMonitor2SizeXp;
 }
 

@@ -242,7 +242,8 @@ TEST_F(MonitorDllTest, HandsTheSpoolerACompleteFunctionTable) {
   IatPatch version("kernel32.dll", "GetVersionExW", reinterpret_cast<const void*>(Windows2000),
                    module);
   Initialize(false);
-  EXPECT_EQ(functions->cbSize, sizeof(DWORD) + 18 * sizeof(void*));  // MONITOR2_SIZE_WIN2K
+  // Windows 2000: up to and with the whole of pfnShutdown (MONITOR2_SIZE_WIN2K on x86).
+  EXPECT_EQ(functions->cbSize, offsetof(MONITOR2, pfnShutdown) + sizeof(void*));
 }
 
 TEST_F(MonitorDllTest, AddPortStoresASubkeyAndAnswers183WhenItExists) {
