@@ -1,6 +1,11 @@
 // orvlpm.dll: the port monitor "MONorvl". Its ports are subkeys of the
 // monitor's key ("Ports\<name>"); a job's data is accepted and discarded,
 // since the job's pages reach the converter by another road.
+//
+// The calls back into the spooler at the end of a job go through the
+// spooler's in-process router, spoolss.dll, as a monitor running inside the
+// spooler makes them (winspool.drv would be an RPC round trip into the
+// spooler's own process).
 #include <windows.h>
 #include <strsafe.h>
 #include <winspool.h>
@@ -16,10 +21,50 @@ const wchar_t kPortsSubkey[] = L"Ports";
 const wchar_t kPortDescription[] = L"Orvalis fax port";
 enum : DWORD { kMaxPortChars = 63 };
 
+// MONITOR2 grew with Windows XP by pfnSendRecvBidiDataFromPort after
+// pfnShutdown; Windows 2000's spooler knows the record only up to
+// pfnShutdown. Both sizes are taken from pfnShutdown's place: the x86 build
+// compiles against the Windows 2000 headers, which lack both the later member
+// and MONITOR2_SIZE_WIN2K, and the SDK's definition of that macro,
+// sizeof(DWORD) + 18 pointers, equals ours on x86 but leaves out the padding
+// after cbSize on x64, where it would cut pfnShutdown in half (Wine, told to
+// report Windows 2000 to a 64-bit spooler, copies cbSize bytes and then
+// calls the cut pointer; measured). The record is stored with room for the
+// member after pfnShutdown, left null.
+const DWORD kMonitor2SizeWin2k = offsetof(MONITOR2, pfnShutdown) + sizeof(PVOID);
+const DWORD kMonitor2SizeXp = offsetof(MONITOR2, pfnShutdown) + 2 * sizeof(PVOID);
+static_assert(sizeof(PVOID) != 4 || kMonitor2SizeWin2k == sizeof(DWORD) + 18 * sizeof(PVOID),
+              "on x86 the Windows 2000 size is the SDK's MONITOR2_SIZE_WIN2K");
+struct FunctionTable {
+  MONITOR2 functions;
+  PVOID room;  // pfnSendRecvBidiDataFromPort where the header lacks it
+};
+static_assert(kMonitor2SizeXp <= sizeof(FunctionTable), "the full record must fit");
+
+// The spooler functions a job's end needs.
+struct Router {
+  HMODULE module;  // held while the monitor lives; null for the router
+  BOOL(WINAPI* openPrinter)(LPWSTR, LPHANDLE, LPPRINTER_DEFAULTSW);
+  BOOL(WINAPI* setJob)(HANDLE, DWORD, DWORD, LPBYTE, DWORD);
+  BOOL(WINAPI* closePrinter)(HANDLE);
+};
+
 struct Monitor {
   HANDLE spooler;
   HANDLE registryRoot;
   PMONITORREG reg;
+  Router router;
+  // The spooler calls a monitor from several threads: every change of the
+  // port list and both passes of EnumPorts hold this lock.
+  CRITICAL_SECTION portsLock;
+};
+
+struct PortsLock {
+  explicit PortsLock(Monitor* m) : monitor(m) { EnterCriticalSection(&monitor->portsLock); }
+  ~PortsLock() { LeaveCriticalSection(&monitor->portsLock); }
+  PortsLock(const PortsLock&) = delete;
+  PortsLock& operator=(const PortsLock&) = delete;
+  Monitor* monitor;
 };
 
 struct Xcv {
@@ -123,6 +168,7 @@ bool PortNameFromInput(const BYTE* input, DWORD bytes, wchar_t* name) {
 }
 
 DWORD AddPortNamed(Monitor* m, const wchar_t* name) {
+  PortsLock lock(m);
   PortsKey k;
   LONG r = OpenPortsKey(m, true, &k);
   if (r != ERROR_SUCCESS) return static_cast<DWORD>(r);
@@ -134,6 +180,7 @@ DWORD AddPortNamed(Monitor* m, const wchar_t* name) {
 }
 
 DWORD DeletePortNamed(Monitor* m, const wchar_t* name) {
+  PortsLock lock(m);
   PortsKey k;
   LONG r = OpenPortsKey(m, false, &k);
   if (r != ERROR_SUCCESS) return static_cast<DWORD>(r);
@@ -143,6 +190,37 @@ DWORD DeletePortNamed(Monitor* m, const wchar_t* name) {
 }
 
 // ---- the monitor's functions ---------------------------------------------------
+
+// The bytes one port takes in the caller's buffer at this level.
+DWORD PortBytes(DWORD level, DWORD nameChars) {
+  DWORD bytes = (level == 1 ? sizeof(PORT_INFO_1W) : sizeof(PORT_INFO_2W)) +
+                (nameChars + 1) * sizeof(wchar_t);
+  if (level == 2) bytes += sizeof(kMonitorName) + sizeof(kPortDescription);
+  return bytes;
+}
+
+// The bytes every port of the list takes; subkeys too long to be a port name
+// of ours are skipped.
+DWORD PortsBytes(PortsKey* k, DWORD level) {
+  DWORD total = 0;
+  wchar_t name[kMaxPortChars + 1];
+  for (DWORD i = 0;; ++i) {
+    DWORD chars = kMaxPortChars + 1;
+    LONG r = EnumPortKey(k, i, name, &chars);
+    if (r == ERROR_MORE_DATA) continue;
+    if (r != ERROR_SUCCESS) break;
+    total += PortBytes(level, chars);
+  }
+  return total;
+}
+
+// Texts are packed from the end of the needed size towards the records.
+LPWSTR PackText(BYTE** texts, const wchar_t* s) {
+  DWORD bytes = (lstrlenW(s) + 1) * sizeof(wchar_t);
+  *texts -= bytes;
+  CopyMemory(*texts, s, bytes);
+  return reinterpret_cast<LPWSTR>(*texts);
+}
 
 BOOL WINAPI EnumPortsProc(HANDLE hMonitor, LPWSTR, DWORD level, LPBYTE ports, DWORD cbBuf,
                           LPDWORD needed, LPDWORD returned) {
@@ -157,58 +235,57 @@ BOOL WINAPI EnumPortsProc(HANDLE hMonitor, LPWSTR, DWORD level, LPBYTE ports, DW
     return FALSE;
   }
   Monitor* m = static_cast<Monitor*>(hMonitor);
+  PortsLock lock(m);
   PortsKey k;
   if (OpenPortsKey(m, false, &k) != ERROR_SUCCESS) return TRUE;  // no port yet
-  // Two passes over the subkeys: the size first, then the records, with the
-  // texts packed from the buffer's end.
-  DWORD recordBytes = level == 1 ? sizeof(PORT_INFO_1W) : sizeof(PORT_INFO_2W);
-  DWORD count = 0;
-  DWORD total = 0;
-  wchar_t name[kMaxPortChars + 1];
-  for (DWORD i = 0;; ++i) {
-    DWORD chars = kMaxPortChars + 1;
-    LONG r = EnumPortKey(&k, i, name, &chars);
-    if (r == ERROR_MORE_DATA) continue;  // not a port name of ours
-    if (r != ERROR_SUCCESS) break;
-    ++count;
-    total += recordBytes + (chars + 1) * sizeof(wchar_t);
-    if (level == 2) total += sizeof(kMonitorName) + sizeof(kPortDescription);
-  }
+  DWORD total = PortsBytes(&k, level);
   *needed = total;
   if (cbBuf < total || (total && !ports)) {
     ClosePortsKey(&k);
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
+  // The lock keeps our own changes out, but the key can still change behind
+  // the monitor's back (another process, a second monitor instance): every
+  // record is checked against the room left, and a list that outgrew the
+  // buffer is answered with its new size.
+  BYTE* records = ports;
   BYTE* texts = ports + total;
-  auto pack = [&texts](const wchar_t* s) {
-    DWORD bytes = (lstrlenW(s) + 1) * sizeof(wchar_t);
-    texts -= bytes;
-    CopyMemory(texts, s, bytes);
-    return reinterpret_cast<LPWSTR>(texts);
-  };
   DWORD filled = 0;
-  for (DWORD i = 0; filled < count; ++i) {
+  bool outgrown = false;
+  wchar_t name[kMaxPortChars + 1];
+  for (DWORD i = 0;; ++i) {
     DWORD chars = kMaxPortChars + 1;
     LONG r = EnumPortKey(&k, i, name, &chars);
     if (r == ERROR_MORE_DATA) continue;
     if (r != ERROR_SUCCESS) break;
+    if (static_cast<DWORD>(texts - records) < PortBytes(level, chars)) {
+      outgrown = true;
+      break;
+    }
     if (level == 1) {
-      auto* info = reinterpret_cast<PORT_INFO_1W*>(ports) + filled;
-      info->pName = pack(name);
+      auto* info = reinterpret_cast<PORT_INFO_1W*>(records);
+      info->pName = PackText(&texts, name);
+      records += sizeof(PORT_INFO_1W);
     } else {
-      auto* info = reinterpret_cast<PORT_INFO_2W*>(ports) + filled;
-      info->pPortName = pack(name);
-      info->pMonitorName = pack(kMonitorName);
-      info->pDescription = pack(kPortDescription);
+      auto* info = reinterpret_cast<PORT_INFO_2W*>(records);
+      info->pPortName = PackText(&texts, name);
+      info->pMonitorName = PackText(&texts, kMonitorName);
+      info->pDescription = PackText(&texts, kPortDescription);
       info->fPortType = PORT_TYPE_WRITE;
       info->Reserved = 0;
+      records += sizeof(PORT_INFO_2W);
     }
     ++filled;
   }
+  if (outgrown) {
+    *needed = PortsBytes(&k, level);
+    ClosePortsKey(&k);
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
   ClosePortsKey(&k);
-  count = filled;
-  *returned = count;
+  *returned = filled;
   return TRUE;
 }
 
@@ -228,17 +305,33 @@ BOOL WINAPI OpenPortProc(HANDLE hMonitor, LPWSTR name, PHANDLE handle) {
   return TRUE;
 }
 
+// Tells the spooler that the job has left the queue, and lets go of the
+// printer handle StartDocPort opened.
+void FinishJob(Port* port) {
+  if (!port->printer) return;
+  const Router& router = port->monitor->router;
+  router.setJob(port->printer, port->jobId, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
+  router.closePrinter(port->printer);
+  port->printer = nullptr;
+}
+
 BOOL WINAPI StartDocPortProc(HANDLE hPort, LPWSTR printerName, DWORD jobId, DWORD, LPBYTE) {
   Port* port = static_cast<Port*>(hPort);
   if (!port) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  // A handle left by an earlier job that never got EndDocPort would leak
+  // inside the spooler with every such job: close it first.
+  if (port->printer) {
+    port->monitor->router.closePrinter(port->printer);
+    port->printer = nullptr;
+  }
   port->jobId = jobId;
   port->bytes = 0;
-  port->printer = nullptr;
   // Kept to tell the spooler at the end that the job has left the queue.
-  if (printerName && !OpenPrinterW(printerName, &port->printer, nullptr)) port->printer = nullptr;
+  if (printerName && !port->monitor->router.openPrinter(printerName, &port->printer, nullptr))
+    port->printer = nullptr;
   return TRUE;
 }
 
@@ -264,17 +357,13 @@ BOOL WINAPI EndDocPortProc(HANDLE hPort) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (port->printer) {
-    SetJobW(port->printer, port->jobId, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
-    ClosePrinter(port->printer);
-    port->printer = nullptr;
-  }
+  FinishJob(port);
   return TRUE;
 }
 
 BOOL WINAPI ClosePortProc(HANDLE hPort) {
   Port* port = static_cast<Port*>(hPort);
-  if (port && port->printer) ClosePrinter(port->printer);
+  if (port && port->printer) port->monitor->router.closePrinter(port->printer);
   Free(port);
   return TRUE;
 }
@@ -342,9 +431,54 @@ BOOL WINAPI XcvClosePortProc(HANDLE hXcv) {
   return TRUE;
 }
 
-VOID WINAPI ShutdownProc(HANDLE hMonitor) { Free(hMonitor); }
+VOID WINAPI ShutdownProc(HANDLE hMonitor) {
+  Monitor* m = static_cast<Monitor*>(hMonitor);
+  if (!m) return;
+  DeleteCriticalSection(&m->portsLock);
+  if (m->router.module) FreeLibrary(m->router.module);
+  Free(m);
+}
 
-MONITOR2 g_functions = {};
+// The spooler's router (spoolss.dll) as Windows provides it. Wine 8's
+// spoolss.dll exports OpenPrinterW, SetJobW and ClosePrinter only as
+// unimplemented stubs that raise an exception when called; there, and only
+// there, winspool.drv is used instead, which Wine runs inside the calling
+// process anyway (its spooler has no process of its own). Wine 8's spooler
+// itself calls StartDocPort without a printer name, so only direct callers
+// reach these calls there (measured).
+bool UseRouter(Router* router) {
+  *router = Router{nullptr, OpenPrinterW, SetJobW, ClosePrinter};
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (!ntdll || !GetProcAddress(ntdll, "wine_get_version")) return true;
+  HMODULE winspool = LoadLibraryW(L"winspool.drv");
+  if (!winspool) return false;
+  auto open = reinterpret_cast<decltype(router->openPrinter)>(
+      reinterpret_cast<void*>(GetProcAddress(winspool, "OpenPrinterW")));
+  auto set = reinterpret_cast<decltype(router->setJob)>(
+      reinterpret_cast<void*>(GetProcAddress(winspool, "SetJobW")));
+  auto close = reinterpret_cast<decltype(router->closePrinter)>(
+      reinterpret_cast<void*>(GetProcAddress(winspool, "ClosePrinter")));
+  if (!open || !set || !close) {
+    FreeLibrary(winspool);
+    return false;
+  }
+  *router = Router{winspool, open, set, close};
+  return true;
+}
+
+// InitializePrintMonitor2: the Windows 2000 size (MONITOR2_SIZE_WIN2K) on
+// Windows 2000, where the spooler knows the shorter record; the full record
+// (through pfnSendRecvBidiDataFromPort, left null) on every later Windows.
+DWORD FunctionTableSize() {
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (GetVersionExW(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
+      version.dwMajorVersion == 5 && version.dwMinorVersion == 0)
+    return kMonitor2SizeWin2k;
+  return kMonitor2SizeXp;
+}
+
+FunctionTable g_table = {};
 
 }  // namespace
 
@@ -359,28 +493,35 @@ extern "C" __declspec(dllexport) LPMONITOR2 WINAPI
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  if (!UseRouter(&m->router)) {
+    DWORD error = GetLastError();
+    Free(m);
+    SetLastError(error ? error : ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  InitializeCriticalSection(&m->portsLock);
   m->spooler = init->hSpooler;
   m->registryRoot = init->hckRegistryRoot;
   m->reg = init->pMonitorReg;
-  // The size of the record as Windows 2000 knows it: no bidirectional calls.
-  g_functions.cbSize = offsetof(MONITOR2, pfnShutdown) + sizeof(g_functions.pfnShutdown);
-  g_functions.pfnEnumPorts = EnumPortsProc;
-  g_functions.pfnOpenPort = OpenPortProc;
-  g_functions.pfnStartDocPort = StartDocPortProc;
-  g_functions.pfnWritePort = WritePortProc;
-  g_functions.pfnReadPort = ReadPortProc;
-  g_functions.pfnEndDocPort = EndDocPortProc;
-  g_functions.pfnClosePort = ClosePortProc;
-  g_functions.pfnAddPort = AddPortProc;
-  g_functions.pfnAddPortEx = AddPortExProc;
-  g_functions.pfnConfigurePort = ConfigurePortProc;
-  g_functions.pfnDeletePort = DeletePortProc;
-  g_functions.pfnXcvOpenPort = XcvOpenPortProc;
-  g_functions.pfnXcvDataPort = XcvDataPortProc;
-  g_functions.pfnXcvClosePort = XcvClosePortProc;
-  g_functions.pfnShutdown = ShutdownProc;
+  MONITOR2& functions = g_table.functions;
+  functions.cbSize = FunctionTableSize();
+  functions.pfnEnumPorts = EnumPortsProc;
+  functions.pfnOpenPort = OpenPortProc;
+  functions.pfnStartDocPort = StartDocPortProc;
+  functions.pfnWritePort = WritePortProc;
+  functions.pfnReadPort = ReadPortProc;
+  functions.pfnEndDocPort = EndDocPortProc;
+  functions.pfnClosePort = ClosePortProc;
+  functions.pfnAddPort = AddPortProc;
+  functions.pfnAddPortEx = AddPortExProc;
+  functions.pfnConfigurePort = ConfigurePortProc;
+  functions.pfnDeletePort = DeletePortProc;
+  functions.pfnXcvOpenPort = XcvOpenPortProc;
+  functions.pfnXcvDataPort = XcvDataPortProc;
+  functions.pfnXcvClosePort = XcvClosePortProc;
+  functions.pfnShutdown = ShutdownProc;
   *hMonitor = m;
-  return &g_functions;
+  return &g_table.functions;
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {

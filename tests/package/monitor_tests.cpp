@@ -29,6 +29,11 @@ bool KeyExists(HKEY root, const std::wstring& path) {
   return true;
 }
 
+// Called on the third enumeration of the ports key, i.e. as EnumPorts packs
+// after its size pass over one port.
+void (*g_onPackPass)() = nullptr;
+int g_enumCalls = 0;
+
 // Registry callbacks as a spooler that implements them would offer: handles
 // are plain registry keys. Counts the calls.
 int g_callbackCalls = 0;
@@ -52,6 +57,7 @@ LONG WINAPI CbDeleteKey(HANDLE key, LPCWSTR sub, HANDLE) {
 }
 LONG WINAPI CbEnumKey(HANDLE key, DWORD index, LPWSTR name, PDWORD chars, PFILETIME time, HANDLE) {
   ++g_callbackCalls;
+  if (++g_enumCalls == 3 && g_onPackPass) g_onPackPass();
   return RegEnumKeyExW(static_cast<HKEY>(key), index, name, chars, nullptr, nullptr, nullptr, time);
 }
 
@@ -67,6 +73,38 @@ LONG WINAPI NoCloseKey(HANDLE, HANDLE) { return ERROR_CALL_NOT_IMPLEMENTED; }
 LONG WINAPI NoDeleteKey(HANDLE, LPCWSTR, HANDLE) { return ERROR_CALL_NOT_IMPLEMENTED; }
 LONG WINAPI NoEnumKey(HANDLE, DWORD, LPWSTR, PDWORD, PFILETIME, HANDLE) {
   return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// The spooler's router as the monitor meets it on Windows: records what the
+// monitor opens, closes and reports sent.
+struct RouterCalls {
+  std::vector<HANDLE> opened, closed;
+  std::vector<std::pair<HANDLE, DWORD>> sent;
+} g_router;
+BOOL WINAPI FakeOpenPrinter(LPWSTR, LPHANDLE printer, LPPRINTER_DEFAULTSW) {
+  *printer = reinterpret_cast<HANDLE>(0x100 + g_router.opened.size());
+  g_router.opened.push_back(*printer);
+  return TRUE;
+}
+BOOL WINAPI FakeSetJob(HANDLE printer, DWORD job, DWORD, LPBYTE, DWORD command) {
+  if (command == JOB_CONTROL_SENT_TO_PRINTER) g_router.sent.push_back({printer, job});
+  return TRUE;
+}
+BOOL WINAPI FakeClosePrinter(HANDLE printer) {
+  g_router.closed.push_back(printer);
+  return TRUE;
+}
+// Hides Wine from the monitor, so that it takes the road it takes on Windows.
+FARPROC WINAPI NoWineGetProcAddress(HMODULE module, LPCSTR name) {
+  if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) && lstrcmpA(name, "wine_get_version") == 0)
+    return nullptr;
+  return GetProcAddress(module, name);
+}
+BOOL WINAPI Windows2000(LPOSVERSIONINFOW version) {
+  version->dwMajorVersion = 5;
+  version->dwMinorVersion = 0;
+  version->dwPlatformId = VER_PLATFORM_WIN32_NT;
+  return TRUE;
 }
 
 std::vector<BYTE> PortInput(const std::wstring& name, bool terminator = true) {
@@ -173,6 +211,7 @@ class MonitorDllTest : public ::testing::Test {
     return names;
   }
 
+ public:
   bool monitorKeyBefore = false;
   HMODULE module = nullptr;
   LPMONITOR2(WINAPI* init)(PMONITORINIT, PHANDLE) = nullptr;
@@ -184,7 +223,9 @@ class MonitorDllTest : public ::testing::Test {
 
 TEST_F(MonitorDllTest, HandsTheSpoolerACompleteFunctionTable) {
   Initialize(false);
-  EXPECT_GE(functions->cbSize, offsetof(MONITOR2, pfnShutdown) + sizeof(void*));
+  // Windows XP and later: the whole record, pfnSendRecvBidiDataFromPort null.
+  EXPECT_EQ(functions->cbSize, offsetof(MONITOR2, pfnShutdown) + 2 * sizeof(void*));
+  EXPECT_EQ(reinterpret_cast<void**>(&functions->pfnShutdown)[1], nullptr);
   EXPECT_NE(functions->pfnEnumPorts, nullptr);
   EXPECT_NE(functions->pfnOpenPort, nullptr);
   EXPECT_NE(functions->pfnStartDocPort, nullptr);
@@ -196,6 +237,13 @@ TEST_F(MonitorDllTest, HandsTheSpoolerACompleteFunctionTable) {
   EXPECT_NE(functions->pfnXcvDataPort, nullptr);
   EXPECT_NE(functions->pfnXcvClosePort, nullptr);
   EXPECT_NE(functions->pfnShutdown, nullptr);
+  functions->pfnShutdown(monitor);
+  monitor = nullptr;
+  IatPatch version("kernel32.dll", "GetVersionExW", reinterpret_cast<const void*>(Windows2000),
+                   module);
+  Initialize(false);
+  // Windows 2000: up to and with the whole of pfnShutdown (MONITOR2_SIZE_WIN2K on x86).
+  EXPECT_EQ(functions->cbSize, offsetof(MONITOR2, pfnShutdown) + sizeof(void*));
 }
 
 TEST_F(MonitorDllTest, AddPortStoresASubkeyAndAnswers183WhenItExists) {
@@ -271,6 +319,52 @@ TEST_F(MonitorDllTest, UsesTheSpoolersRegistryCallbacksWhenTheyWork) {
   EXPECT_TRUE(Ports(1).empty());
 }
 
+MonitorDllTest* g_fixture = nullptr;
+DWORD g_threadStatus = 0;
+DWORD WINAPI AddPortOnAnotherThread(LPVOID) {
+  HANDLE xcv = nullptr;
+  std::vector<BYTE> in = PortInput(L"orvltest3");
+  DWORD needed = 0;
+  g_fixture->functions->pfnXcvOpenPort(g_fixture->monitor, L"MONorvl", SERVER_ACCESS_ADMINISTER,
+                                       &xcv);
+  g_threadStatus = g_fixture->functions->pfnXcvDataPort(
+      xcv, L"AddPort", in.data(), static_cast<DWORD>(in.size()), nullptr, 0, &needed);
+  g_fixture->functions->pfnXcvClosePort(xcv);
+  return 0;
+}
+
+TEST_F(MonitorDllTest, EnumPortsStaysInsideTheBufferWhileThePortListChanges) {
+  Initialize(true);
+  ASSERT_EQ(Xcv(L"AddPort", PortInput(L"orvltest")), 0u);
+  DWORD needed = 0, count = 0;
+  EXPECT_FALSE(functions->pfnEnumPorts(monitor, nullptr, 2, nullptr, 0, &needed, &count));
+  const DWORD sized = needed;
+  // While the records are packed: a port added behind the monitor's back,
+  // and one added through the monitor on another thread, which must wait.
+  static HANDLE thread;
+  static DWORD waited;
+  g_fixture = this;
+  g_onPackPass = [] {
+    SetString(HKEY_CURRENT_USER, std::wstring(kCallbackRoot) + L"\\Ports\\orvltest2", L"v", L"1");
+    thread = CreateThread(nullptr, 0, AddPortOnAnotherThread, nullptr, 0, nullptr);
+    waited = WaitForSingleObject(thread, 300);
+  };
+  g_enumCalls = 0;
+  std::vector<BYTE> buffer(sized + 64, 0xCD);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(functions->pfnEnumPorts(monitor, nullptr, 2, buffer.data(), sized, &needed, &count));
+  g_onPackPass = nullptr;
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(count, 0u);
+  EXPECT_GT(needed, sized);
+  EXPECT_EQ(std::count(buffer.begin() + sized, buffer.end(), 0xCD), 64);
+  EXPECT_EQ(waited, static_cast<DWORD>(WAIT_TIMEOUT));
+  ASSERT_EQ(WaitForSingleObject(thread, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(thread);
+  EXPECT_EQ(g_threadStatus, 0u);
+  EXPECT_EQ(Ports(2).size(), 3u);
+}
+
 TEST_F(MonitorDllTest, ListsManyPortsAndSkipsForeignLongNames) {
   Initialize(true);
   for (int i = 0; i < 80; ++i)
@@ -305,6 +399,30 @@ TEST_F(MonitorDllTest, AcceptsAWholeJobAndDiscardsIt) {
   EXPECT_EQ(read, 0u);
   EXPECT_TRUE(functions->pfnEndDocPort(port));
   EXPECT_TRUE(functions->pfnClosePort(port));
+}
+
+TEST_F(MonitorDllTest, JobEndsGoThroughTheRouterAndLeaveNoPrinterOpen) {
+  g_router = {};
+  IatPatch notWine("kernel32.dll", "GetProcAddress",
+                   reinterpret_cast<const void*>(NoWineGetProcAddress), module);
+  IatPatch open("spoolss.dll", "OpenPrinterW", reinterpret_cast<const void*>(FakeOpenPrinter),
+                module);
+  IatPatch set("spoolss.dll", "SetJobW", reinterpret_cast<const void*>(FakeSetJob), module);
+  IatPatch close("spoolss.dll", "ClosePrinter", reinterpret_cast<const void*>(FakeClosePrinter),
+                 module);
+  Initialize(false);
+  HANDLE port = nullptr;
+  ASSERT_TRUE(functions->pfnOpenPort(monitor, const_cast<wchar_t*>(L"orvl"), &port));
+  wchar_t printer[] = L"Orvalis";
+  // Job 7 never gets EndDocPort; job 8 ends; job 9 is cut off by ClosePort.
+  for (DWORD job : {7u, 8u})
+    EXPECT_TRUE(functions->pfnStartDocPort(port, printer, job, 1, nullptr));
+  EXPECT_TRUE(functions->pfnEndDocPort(port));
+  EXPECT_TRUE(functions->pfnStartDocPort(port, printer, 9, 1, nullptr));
+  EXPECT_TRUE(functions->pfnClosePort(port));
+  ASSERT_EQ(g_router.opened.size(), 3u);
+  EXPECT_EQ(g_router.closed, g_router.opened);
+  EXPECT_EQ(g_router.sent, (std::vector<std::pair<HANDLE, DWORD>>{{g_router.opened[1], 8}}));
 }
 
 // Registered with Wine's spooler, which loads it from the system folder.

@@ -19,11 +19,10 @@ std::wstring Widen(const std::string& s) {
 
 std::string Narrow(const std::wstring& w) {
   if (w.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                              nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
   std::string s(n, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr,
-                      nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
   return s;
 }
 
@@ -106,15 +105,15 @@ bool FileExists(const std::wstring& path) {
 namespace {
 HKEY CreateKey(HKEY root, const std::wstring& subkey) {
   HKEY key = nullptr;
-  LONG rc = RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr);
+  LONG rc =
+      RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
   EXPECT_EQ(rc, ERROR_SUCCESS) << "creating " << Narrow(subkey);
   return rc == ERROR_SUCCESS ? key : nullptr;
 }
 }  // namespace
 
-void SetBinary(HKEY root, const std::wstring& subkey, const wchar_t* name,
-               const std::string& bytes, DWORD type) {
+void SetBinary(HKEY root, const std::wstring& subkey, const wchar_t* name, const std::string& bytes,
+               DWORD type) {
   HKEY key = CreateKey(root, subkey);
   if (!key) return;
   EXPECT_EQ(RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
@@ -211,8 +210,8 @@ WineVersion::~WineVersion() { DeleteTree(HKEY_CURRENT_USER, key_); }
 
 // ---- fault injection ----------------------------------------------------------
 
-IatPatch::IatPatch(const char* dll, const char* function, const void* replacement) {
-  BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+IatPatch::IatPatch(const char* dll, const char* function, const void* replacement, HMODULE module) {
+  BYTE* base = reinterpret_cast<BYTE*>(module ? module : GetModuleHandleW(nullptr));
   auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
   auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -409,10 +408,12 @@ RunResult RunProgram(const std::wstring& exe, const std::wstring& tail, const Ru
     PumpMessages(0);
     BoxScan scan{pi.dwProcessId, {}};
     EnumWindows(FindProcessBoxes, reinterpret_cast<LPARAM>(&scan));
-    seen.erase(std::remove_if(seen.begin(), seen.end(), [](const Seen& s) { return !IsWindow(s.window); }),
-               seen.end());
+    seen.erase(
+        std::remove_if(seen.begin(), seen.end(), [](const Seen& s) { return !IsWindow(s.window); }),
+        seen.end());
     for (HWND box : scan.found) {
-      auto it = std::find_if(seen.begin(), seen.end(), [box](const Seen& s) { return s.window == box; });
+      auto it =
+          std::find_if(seen.begin(), seen.end(), [box](const Seen& s) { return s.window == box; });
       if (it == seen.end()) {
         seen.push_back({box, GetTickCount(), false});
         it = seen.end() - 1;

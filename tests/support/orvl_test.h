@@ -40,8 +40,8 @@ std::wstring BinDir();
 void SetDword(HKEY root, const std::wstring& subkey, const wchar_t* name, DWORD value);
 void SetString(HKEY root, const std::wstring& subkey, const wchar_t* name,
                const std::wstring& value);
-void SetBinary(HKEY root, const std::wstring& subkey, const wchar_t* name,
-               const std::string& bytes, DWORD type = REG_BINARY);
+void SetBinary(HKEY root, const std::wstring& subkey, const wchar_t* name, const std::string& bytes,
+               DWORD type = REG_BINARY);
 bool ReadDword(HKEY root, const std::wstring& subkey, const wchar_t* name, DWORD* value);
 void DeleteTree(HKEY root, const std::wstring& subkey);
 
@@ -73,11 +73,13 @@ class WineVersion {
 
 // ---- fault injection ----------------------------------------------------------
 
-// Replaces one import of the test program (dll name case-insensitive) for as
-// long as it lives. Replacements must be WINAPI functions.
+// Replaces one import of the test program, or of the given loaded module
+// (dll name case-insensitive), for as long as it lives. Replacements must be
+// WINAPI functions.
 class IatPatch {
  public:
-  IatPatch(const char* dll, const char* function, const void* replacement);
+  IatPatch(const char* dll, const char* function, const void* replacement,
+           HMODULE module = nullptr);
   ~IatPatch();
   IatPatch(const IatPatch&) = delete;
   IatPatch& operator=(const IatPatch&) = delete;
@@ -98,7 +100,7 @@ struct CapturedBox {
   std::wstring caption;
   std::wstring text;
   LONG style = 0;
-  LONG exStyle = 0;  // MB_SYSTEMMODAL shows as WS_EX_TOPMOST
+  LONG exStyle = 0;          // MB_SYSTEMMODAL shows as WS_EX_TOPMOST
   std::vector<int> buttons;  // ids of the push buttons present
   bool systemModal() const { return (exStyle & WS_EX_TOPMOST) != 0; }
 };
