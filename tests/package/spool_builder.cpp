@@ -1,0 +1,59 @@
+#include "spool_builder.h"
+
+namespace spoolbuild {
+
+namespace {
+
+bool Append(void* context, const void* data, DWORD size) {
+  static_cast<std::string*>(context)->append(static_cast<const char*>(data), size);
+  return true;
+}
+
+}  // namespace
+
+std::string SamplePage(int page, int pages, bool mono) {
+  std::string bytes;
+  HENHMETAFILE emf = DrawSamplePage(page, pages, mono, 0);
+  if (!emf) return bytes;
+  bytes.resize(GetEnhMetaFileBits(emf, 0, nullptr));
+  GetEnhMetaFileBits(emf, static_cast<UINT>(bytes.size()), reinterpret_cast<BYTE*>(&bytes[0]));
+  DeleteEnhMetaFile(emf);
+  return bytes;
+}
+
+SpoolBuilder::SpoolBuilder(const wchar_t* docName, const wchar_t* output)
+    : sink_{&bytes_, Append, 0} {
+  WriteHeader(&sink_, docName, output);
+  records_.push_back({0, bytes_.size(), 0});
+}
+
+void SpoolBuilder::Mark(DWORD kind) {
+  size_t start = records_.back().offset + records_.back().size;
+  records_.push_back({start, bytes_.size() - start, kind});
+}
+
+SpoolBuilder& SpoolBuilder::Page(const std::string& emf) {
+  return PageAs(emf, kMetafileData, kMetafileExt);
+}
+
+SpoolBuilder& SpoolBuilder::MonoPage(const std::string& emf) {
+  return PageAs(emf, kMetafileData, kBwMetafileExt);
+}
+
+SpoolBuilder& SpoolBuilder::PageAs(const std::string& emf, DWORD kind, DWORD ext) {
+  Record(kind, emf);
+  ++pages_;
+  if (ext) {
+    ULONGLONG back = records_.back().size;
+    Record(ext, std::string(reinterpret_cast<const char*>(&back), sizeof(back)));
+  }
+  return *this;
+}
+
+SpoolBuilder& SpoolBuilder::Record(DWORD kind, const std::string& data) {
+  WriteRecord(&sink_, kind, data.data(), static_cast<DWORD>(data.size()));
+  Mark(kind);
+  return *this;
+}
+
+}  // namespace spoolbuild
