@@ -272,7 +272,13 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
   // open. It goes away when closed, also when its holder is killed.
   ScopedHandle held(CreateFileW(claim, GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (!held) return GetLastError() == ERROR_SHARING_VIOLATION ? kJobLeft : kJobFailed;
+  // Refused while the file is there: another collector holds it, or is just
+  // letting go of it (Windows refuses a file pending deletion as access denied).
+  if (!held)
+    return GetLastError() == ERROR_SHARING_VIOLATION ||
+                   GetFileAttributesW(claim) != INVALID_FILE_ATTRIBUTES
+               ? kJobLeft
+               : kJobFailed;
   if (!StillThere(printer, key)) return kJobLeft;
 
   if (!IsMarkedDone(ticket)) {

@@ -66,7 +66,8 @@ FakeJob* Find(DWORD id) {
 std::string Utf16File(const std::wstring& path) {
   std::string bytes = ReadBytes(path);
   if (bytes.size() < 2) return bytes;
-  return Narrow(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), bytes.size() / 2 - 1));
+  return Narrow(
+      std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), bytes.size() / 2 - 1));
 }
 
 // Job folders and claims lying in the destination.
@@ -85,7 +86,8 @@ std::vector<std::wstring> DestEntries() {
 // The job folder of a job, "" when there is none.
 std::wstring FolderOf(DWORD id) {
   for (const std::wstring& name : DestEntries())
-    if (name.find(L"Job" + std::to_wstring(id) + L"-") == 0 && name.find(L".claim") == std::wstring::npos)
+    if (name.find(L"Job" + std::to_wstring(id) + L"-") == 0 &&
+        name.find(L".claim") == std::wstring::npos)
       return g.dest + L"\\" + name;
   return L"";
 }
@@ -93,7 +95,8 @@ std::wstring FolderOf(DWORD id) {
 // JOB_INFO_1W records followed by their texts, as the spooler packs them.
 BOOL Pack(const std::vector<FakeJob*>& list, BYTE* buffer, DWORD size, DWORD* needed) {
   DWORD need = static_cast<DWORD>(list.size() * sizeof(JOB_INFO_1W));
-  for (FakeJob* job : list) need += static_cast<DWORD>((job->user.size() + job->datatype.size() + 2) * 2);
+  for (FakeJob* job : list)
+    need += static_cast<DWORD>((job->user.size() + job->datatype.size() + 2) * 2);
   *needed = need;
   if (!buffer || size < need) return SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
   auto* info = reinterpret_cast<JOB_INFO_1W*>(buffer);
@@ -200,8 +203,11 @@ BOOL WINAPI SeeConverter(LPCWSTR exe, LPWSTR line, SECURITY_ATTRIBUTES* pa, SECU
                                                                 env, dir, si, pi);
 }
 
-HANDLE WINAPI UnnamedMutex(SECURITY_ATTRIBUTES* sa, BOOL owned, LPCWSTR) {
-  return CreateMutexW(sa, owned, nullptr);  // each collector as if in a session of its own
+// Each collector as if in a session of its own: a fresh object, no name.
+HANDLE WINAPI UnnamedMutex(SECURITY_ATTRIBUTES*, BOOL, LPCWSTR) {
+  HANDLE fresh = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  SetLastError(ERROR_SUCCESS);
+  return fresh;
 }
 
 struct Running {
@@ -250,6 +256,7 @@ class CollectorTest : public ::testing::Test {
     SetString(HKEY_LOCAL_MACHINE, kMachineKey, L"JobDestDir", g.dest);
     SetString(HKEY_LOCAL_MACHINE, kMachineKey, L"ConverterPath", BinDir() + L"\\converter.exe");
     g_createProcess = &createProcess;
+    spool.Page(page0).MonoPage(page1);
   }
   void TearDown() override {
     DeleteTree(HKEY_LOCAL_MACHINE, kMachineKey);
@@ -262,11 +269,11 @@ class CollectorTest : public ::testing::Test {
   void AddJob(DWORD id, const std::wstring& user = User(), const wchar_t* type = L"NT EMF 1.008",
               DWORD status = JOB_STATUS_PRINTED) {
     Lock lock;
-    g.jobs.push_back(FakeJob{id, user, type, status, spool.bytes()});
+    g.jobs.push_back(FakeJob{id, user, type, status, spool.bytes(), 0, false, {}});
   }
   ScratchDir dir;
   std::string page0 = spoolbuild::SamplePage(0, 2), page1 = spoolbuild::SamplePage(1, 2, true);
-  spoolbuild::SpoolBuilder spool = std::move(spoolbuild::SpoolBuilder().Page(page0).MonoPage(page1));
+  spoolbuild::SpoolBuilder spool;
   IatPatch enumJobs{"winspool.drv", "EnumJobsW", reinterpret_cast<void*>(FakeEnumJobs)};
   IatPatch getJob{"winspool.drv", "GetJobW", reinterpret_cast<void*>(FakeGetJob)};
   IatPatch open{"winspool.drv", "OpenPrinterW", reinterpret_cast<void*>(FakeOpenPrinter)};
@@ -320,7 +327,8 @@ TEST_F(CollectorTest, NoConverterOrAFailedStartLosesNothing) {
               configured ? dir.file(L"missing\\converter.exe") : L"");
     AddJob(configured ? 8 : 7);
     Running collector;
-    ASSERT_TRUE(WaitUntil([] { return DestEntries().size() == g.jobs.size() && g.jobs.back().opens; }));
+    ASSERT_TRUE(
+        WaitUntil([] { return DestEntries().size() == g.jobs.size() && g.jobs.back().opens; }));
     Sleep(2500);
     EXPECT_EQ(collector.Stop(), kCollectorStopped);
     const FakeJob& job = g.jobs.back();
