@@ -83,13 +83,11 @@ std::vector<std::wstring> DestEntries() {
   return names;
 }
 
-// The job folder of a job, "" when there is none.
+// A job's folder: its id and the time it was spooled (Pack's time, UTC).
 std::wstring FolderOf(DWORD id) {
-  for (const std::wstring& name : DestEntries())
-    if (name.find(L"Job" + std::to_wstring(id) + L"-") == 0 &&
-        name.find(L".claim") == std::wstring::npos)
-      return g.dest + L"\\" + name;
-  return L"";
+  wchar_t name[64];
+  wsprintfW(name, L"\\Job%lu-20261208-093000-%03lu", id, id);
+  return g.dest + name;
 }
 
 // JOB_INFO_1W records followed by their texts, as the spooler packs them.
@@ -303,7 +301,7 @@ TEST_F(CollectorTest, CollectsConvertsAndDeletesOnlyTheUsersFinishedEmfJobs) {
   {
     Lock lock;
     ASSERT_EQ(g.converted.size(), 1u);
-    EXPECT_NE(g.converted[0].ticket.find(g.dest + L"\\Job3-"), std::wstring::npos);
+    EXPECT_EQ(g.converted[0].ticket, FolderOf(3) + L"\\job.ini");
     EXPECT_EQ(g.converted[0].pages, (std::vector<std::string>{page0, page1}));
     // The converter had run to its end: it removes the page list it finished.
     EXPECT_NE(g.jobs[0].ticketAtDelete.find("DeviceName=Orvalis"), std::string::npos);
