@@ -214,6 +214,23 @@ void MarkDone(const wchar_t* ticket) {
   WritePrivateProfileStringW(nullptr, nullptr, nullptr, ticket);  // writes out a cached copy
 }
 
+// An earlier try of a job that is not done (its converter did not start or
+// did not finish) left its folder. The queue still holds the job, so that
+// copy makes way for a fresh one: the reader never writes over a file.
+void ClearEarlierTry(const wchar_t* folder, const wchar_t* ticket) {
+  wchar_t path[kPathUnits];
+  WIN32_FIND_DATAW found;
+  if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\page*.emf", folder))) return;
+  ScopedFind find(FindFirstFileW(path, &found));
+  if (find) {
+    do {
+      if (SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\%s", folder, found.cFileName)))
+        DeleteFileW(path);
+    } while (FindNextFileW(find.get(), &found));
+  }
+  DeleteFileW(ticket);
+}
+
 BOOL ReadJobData(void* context, void* buffer, DWORD size, DWORD* got) {
   return ReadPrinter(static_cast<HANDLE>(context), buffer, size, got);
 }
@@ -282,6 +299,7 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
   if (!StillThere(printer, key)) return kJobLeft;
 
   if (!IsMarkedDone(ticket)) {
+    ClearEarlierTry(folder, ticket);
     int extracted = ExtractJob(key.id, folder, c.stop);
     if (extracted != kExtractOk) {
       // The reader has removed its pages and left no ticket; the folder goes
@@ -376,7 +394,11 @@ int RunCollector(HANDLE stop) {
     HANDLE waits[2] = {stop, change};
     DWORD woke = WaitForMultipleObjects(change != INVALID_HANDLE_VALUE ? 2 : 1, waits, FALSE,
                                         kCollectorPollMs);
-    if (woke == WAIT_OBJECT_0 + 1) {
+    if (woke == WAIT_FAILED && change != INVALID_HANDLE_VALUE) {
+      // A notification that cannot be waited on: the poll alone, no spinning.
+      FindClosePrinterChangeNotification(change);
+      change = INVALID_HANDLE_VALUE;
+    } else if (woke == WAIT_OBJECT_0 + 1) {
       DWORD what = 0;
       if (!FindNextPrinterChangeNotification(change, &what, nullptr, nullptr)) {
         FindClosePrinterChangeNotification(change);

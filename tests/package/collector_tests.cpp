@@ -318,7 +318,7 @@ TEST_F(CollectorTest, CollectsConvertsAndDeletesOnlyTheUsersFinishedEmfJobs) {
 
 // Without a converter the job folder stays and the job leaves the queue; a
 // converter that cannot start loses nothing: the folder stays, the job stays,
-// and it is not read again at once.
+// and it is not read again at once, only by a later start.
 TEST_F(CollectorTest, NoConverterOrAFailedStartLosesNothing) {
   for (bool configured : {false, true}) {
     SetString(HKEY_LOCAL_MACHINE, kMachineKey, L"ConverterPath",
@@ -337,6 +337,13 @@ TEST_F(CollectorTest, NoConverterOrAFailedStartLosesNothing) {
     EXPECT_NE(ticket.find("Count=2"), std::string::npos) << ticket;
     EXPECT_EQ(ReadBytes(folder + L"\\page1.emf"), page1);
   }
+  // Started again with the converter in place, it finishes the job afresh.
+  SetString(HKEY_LOCAL_MACHINE, kMachineKey, L"ConverterPath", BinDir() + L"\\converter.exe");
+  Running collector;
+  ASSERT_TRUE(WaitUntil([] { return g.jobs.back().deleted; }));
+  EXPECT_EQ(g.jobs.back().opens, 2);
+  ASSERT_EQ(g.converted.size(), 2u);  // the failed start, and this one
+  EXPECT_EQ(g.converted[1].pages, (std::vector<std::string>{page0, page1}));
 }
 
 // The stop event arrives while the job's data is read: the collector ends
