@@ -18,6 +18,7 @@ demo: bootstrap
 
 bench: bootstrap
 	@tools/bench-converter
+	@tools/bench-extract
 
 # The release package in dist/, and the proof that two clean builds give it byte for byte.
 package: bootstrap

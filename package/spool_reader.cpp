@@ -160,6 +160,15 @@ void Undo(Job& job) {
   }
 }
 
+// A ticket of an earlier extraction into this folder goes first: until the
+// new one is written, none may list pages that are being replaced.
+int RemoveOldTicket(const Job& job) {
+  wchar_t path[kPathUnits];
+  if (!ItemPath(job, L"job.ini", path)) return kExtractCannotWrite;
+  if (DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND) return kExtractOk;
+  return kExtractCannotWrite;
+}
+
 // ---- pages -----------------------------------------------------------------
 
 bool WriteAll(HANDLE file, const void* data, DWORD size) {
@@ -180,9 +189,9 @@ int ExtractPage(Reader& r, Job& job, DWORD size) {
 
   wchar_t path[kPathUnits];
   if (!PagePath(job, job.pages, path)) return kExtractCannotWrite;
-  // Never over an existing file: whatever the folder held before stays as it was.
+  // A page of an earlier extraction into this folder (a retried job) is replaced.
   ScopedHandle file(
-      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return kExtractCannotWrite;
   ++job.pages;
   if (!WriteAll(file.get(), header, kEmfHeaderBytes)) return kExtractCannotWrite;
@@ -223,16 +232,20 @@ bool Stopped(HANDLE stop) { return stop && WaitForSingleObject(stop, 0) == WAIT_
 int ReadRecords(Reader& r, Job& job, HANDLE stop) {
   int code = kExtractOk;
   ULONGLONG firstPage = 0, lastPage = 0;
+  // The format ends with a page offset record; data that ends otherwise was
+  // cut short (the format has no end record to tell it).
+  bool endsWithOffset = false;
   while (code == kExtractOk) {
     if (Stopped(stop)) return kExtractStopped;
     ULONGLONG at = r.offset;
     BYTE head[kRecordHeadBytes];
     DWORD got = ReadUpTo(r, head, kRecordHeadBytes);
     if (r.failed) return kExtractCannotRead;
-    if (got == 0) return kExtractOk;  // the format has no end record
+    if (got == 0) return endsWithOffset ? kExtractOk : kExtractDamaged;
     if (got < kRecordHeadBytes) return kExtractDamaged;
     DWORD kind = Dword(head), size = Dword(head + 4);
     if (size == 0 || size % 4) return kExtractDamaged;
+    endsWithOffset = kind == kRecMetafileExt || kind == kRecBwMetafileExt;
     switch (kind) {
       case kRecMetafile:
       case kRecFormMetafile:
@@ -302,7 +315,7 @@ int WriteTicket(Job& job) {
   if (!ItemPath(job, L"job.ini", path)) return kExtractCannotWrite;
   TicketText out = {};
   out.file =
-      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out.file == INVALID_HANDLE_VALUE) return kExtractCannotWrite;
   ScopedHandle owner(out.file);
   job.ticket = true;
@@ -335,6 +348,7 @@ int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop) 
   // data leaves nothing behind.
   if (code == kExtractOk) code = ReadHeader(reader);
   if (code == kExtractOk) code = PrepareFolder(folder, *job);
+  if (code == kExtractOk) code = RemoveOldTicket(*job);
   if (code == kExtractOk) code = ReadRecords(reader, *job, stop);
   if (code == kExtractOk && Stopped(stop)) code = kExtractStopped;
   if (code == kExtractOk) code = WriteTicket(*job);

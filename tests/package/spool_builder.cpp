@@ -21,9 +21,9 @@ std::string SamplePage(int page, int pages, bool mono) {
   return bytes;
 }
 
-SpoolBuilder::SpoolBuilder(const wchar_t* docName, const wchar_t* output)
-    : sink_{&bytes_, Append, 0} {
-  WriteHeader(&sink_, docName, output);
+SpoolBuilder::SpoolBuilder(const wchar_t* docName, const wchar_t* output) {
+  Sink sink = {&bytes_, Append, 0};
+  WriteHeader(&sink, docName, output);
   records_.push_back({0, bytes_.size(), 0});
 }
 
@@ -51,7 +51,9 @@ SpoolBuilder& SpoolBuilder::PageAs(const std::string& emf, DWORD kind, DWORD ext
 }
 
 SpoolBuilder& SpoolBuilder::Record(DWORD kind, const std::string& data) {
-  WriteRecord(&sink_, kind, data.data(), static_cast<DWORD>(data.size()));
+  // A sink per call: the builder may be copied or moved between calls.
+  Sink sink = {&bytes_, Append, bytes_.size()};
+  WriteRecord(&sink, kind, data.data(), static_cast<DWORD>(data.size()));
   Mark(kind);
   return *this;
 }

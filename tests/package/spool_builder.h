@@ -48,7 +48,6 @@ class SpoolBuilder {
   void Mark(DWORD kind);
   std::string bytes_;
   std::vector<RecordSpan> records_;
-  Sink sink_;
   int pages_ = 0;
 };
 
