@@ -4,7 +4,6 @@
 // the real converter.exe of this build.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <shlobj.h>
 #include <winspool.h>
 
 #include <functional>
