@@ -62,9 +62,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   HANDLE thread = CreateThread(nullptr, 0, WatchKillEvent, &watch, 0, nullptr);
   if (!thread) return 1;
   int code = RunCollector(watch.stop);
-  // The collector returns only once the stop event is set, which the watcher
-  // does as its last act.
-  WaitForSingleObject(thread, INFINITE);
+  // Once stopped, the watcher has done its last act; a collector that could
+  // not start (another one runs in this session) returns without a stop, and
+  // its watcher ends with the process.
+  if (WaitForSingleObject(watch.stop, 0) == WAIT_OBJECT_0) WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
   CloseHandle(watch.stop);
   CloseHandle(watch.kill);
