@@ -25,9 +25,24 @@ TEST_F(ConverterTest, ExistingLogKeepsItsContentWhateverItHolds) {
   std::string old = "plain 8-bit text\n";
   ASSERT_TRUE(WriteBytes(LogPath(), old));
   EXPECT_EQ(Run(WriteTicket(TicketBody(MakePages(1)))), 0);
-  EXPECT_EQ(ReadBytes(LogPath()),
-            old + ExpectedLog({L"Converter started.", L"Delete EMF files.", L"Converter exits."},
-                              false));
+  EXPECT_EQ(
+      ReadBytes(LogPath()),
+      old + ExpectedLog({L"Converter started.", L"Delete EMF files.", L"Converter exits."}, false));
+}
+
+TEST_F(ConverterTest, ReaderThatSharesOnlyWritingDoesNotKeepTheLogClosed) {
+  // The converter asks for write access only, and still appends at the end.
+  EnableLog();
+  ASSERT_TRUE(WriteBytes(LogPath(), "old\n"));
+  HANDLE reader = CreateFileW(LogPath().c_str(), GENERIC_READ, FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Run(WriteTicket(TicketBody(MakePages(1)))), 0);
+  CloseHandle(reader);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(ReadBytes(LogPath()), "old\n" + ExpectedLog({L"Converter started.",
+                                                         L"Delete EMF files.", L"Converter exits."},
+                                                        false));
 }
 
 TEST_F(ConverterTest, ExistingEmptyLogGetsTheMarkWithItsFirstLine) {
@@ -71,8 +86,9 @@ TEST_F(ConverterTest, LogPathLongerThanAPathIsALogThatCannotBeOpened) {
   auto pages = MakePages(1);
   EXPECT_EQ(Run(WriteTicket(TicketBody(pages))), 0);
   ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].text, ErrorReport(L"Failed to open the log file:\n" + longDir + L"\\vp_log.txt",
-                                       ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(boxes[0].text,
+            ErrorReport(L"Failed to open the log file:\n" + longDir + L"\\vp_log.txt",
+                        ERROR_FILENAME_EXCED_RANGE));
   EXPECT_TRUE(FileExists(pages[0]));
 }
 
@@ -126,9 +142,9 @@ TEST_F(ConverterTest, StampIsUtcWithUnpaddedYearAndThreeDigitMilliseconds) {
 
 TEST_F(ConverterTest, OverlongLineIsCutAndStillEndsInCrLf) {
   ASSERT_TRUE(WriteBytes(LogPath(), "log:"));
-  g_converter.logFile = CreateFileW(LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
-                                    nullptr);
+  g_converter.logFile =
+      CreateFileW(LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
   ASSERT_NE(g_converter.logFile, INVALID_HANDLE_VALUE);
   {
     IatPatch clock("kernel32.dll", "GetSystemTime", reinterpret_cast<const void*>(FixedSystemTime));

@@ -1,5 +1,6 @@
 // The page list is read from the ticket in one pass; what it yields must be
 // exactly what reading "File%d" key by key through the platform gives.
+#include <memory>
 #include <random>
 
 #include "converter_fixture.h"
@@ -14,9 +15,83 @@ void Collect(const wchar_t* path, void* context) {
   if (*path) static_cast<std::vector<std::wstring>*>(context)->push_back(path);
 }
 
-std::vector<std::wstring> OnePass(const std::wstring& ticket, DWORD count) {
+// How a test makes the one-pass read meet what other platforms or a lack of
+// memory would give it.
+enum Road { kWineLines, kWindowsLines, kKeyNames };
+const Road kRoads[] = {kWineLines, kWindowsLines, kKeyNames};
+
+decltype(&HeapAlloc) g_heapAlloc;
+int g_refusedAllocations;  // allocations still to refuse
+bool g_refuseArmed;
+
+LPVOID WINAPI RefusingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  if (g_refuseArmed && g_refusedAllocations > 0) {
+    --g_refusedAllocations;
+    return nullptr;
+  }
+  return g_heapAlloc(heap, flags, bytes);
+}
+
+// Memory runs short from the moment the page count has been read.
+decltype(&GetPrivateProfileStringW) g_profileRead;
+DWORD WINAPI ArmingProfileRead(LPCWSTR section, LPCWSTR key, LPCWSTR fallback, LPWSTR buffer,
+                               DWORD size, LPCWSTR file) {
+  if (key && lstrcmpW(key, L"Count") == 0) g_refuseArmed = true;
+  return g_profileRead(section, key, fallback, buffer, size, file);
+}
+
+// The section's lines as Windows hands them back: untrimmed, comments kept
+// (Wine trims and drops comments itself). 8-bit or UTF-16 LE tickets.
+DWORD WINAPI RawSectionLines(LPCWSTR section, LPWSTR buffer, DWORD size, LPCWSTR file) {
+  std::string bytes = ReadBytes(file);
+  std::wstring text;
+  if (bytes.compare(0, 2, "\xFF\xFE") == 0)
+    text.assign(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+  else
+    for (char c : bytes) text += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  std::wstring out;
+  int state = 0;  // 0 before the section, 1 in it, 2 after it
+  for (size_t at = 0; at < text.size() && state < 2;) {
+    size_t end = text.find_first_of(L"\r\n", at);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring line = text.substr(at, end - at);
+    at = end + 1;
+    size_t first = line.find_first_not_of(L" \t");
+    if (first != std::wstring::npos && line[first] == L'[') {
+      size_t close = line.find(L']', first);
+      std::wstring name =
+          line.substr(first + 1, close == std::wstring::npos ? 0 : close - first - 1);
+      if (state == 1)
+        state = 2;
+      else if (lstrcmpiW(name.c_str(), section) == 0)
+        state = 1;
+    } else if (state == 1 && !line.empty()) {
+      out += line + L'\0';
+    }
+  }
+  if (out.size() + 2 > size) return size - 2;
+  std::copy(out.begin(), out.end(), buffer);
+  buffer[out.size()] = L'\0';
+  buffer[out.size() + 1] = L'\0';
+  return static_cast<DWORD>(out.size());
+}
+
+std::vector<std::wstring> OnePass(const std::wstring& ticket, DWORD count, Road road = kWineLines) {
+  std::unique_ptr<IatPatch> raw, alloc;
+  if (road == kWindowsLines)
+    raw.reset(new IatPatch("kernel32.dll", "GetPrivateProfileSectionW",
+                           reinterpret_cast<const void*>(RawSectionLines)));
+  if (road == kKeyNames) {
+    alloc.reset(new IatPatch("kernel32.dll", "HeapAlloc",
+                             reinterpret_cast<const void*>(RefusingHeapAlloc)));
+    g_heapAlloc = alloc->original<decltype(&HeapAlloc)>();
+    g_refusedAllocations = 1;  // the section's buffer
+    g_refuseArmed = true;
+  }
   std::vector<std::wstring> files;
-  EXPECT_TRUE(ForEachPageFile(ticket.c_str(), count, Collect, &files));
+  EXPECT_EQ(ForEachPageFile(ticket.c_str(), count, nullptr, Collect, &files),
+            road == kKeyNames ? kPagesReadByKeyNames : kPagesReadInOnePass);
+  g_refuseArmed = false;
   return files;
 }
 
@@ -58,6 +133,9 @@ const char* const kTrickyLines[] = {
     "File19=;not a comment.emf",
     ";File20=commented.emf",
     "File21=\"'nested'\"",
+    "\tFile22\t=\ttabs.emf\t",
+    "  ;File23=indented comment.emf",
+    "File24 = C:\\p.emf",
 };
 
 std::string LongValue(size_t n, bool quoted) {
@@ -71,32 +149,33 @@ TEST_F(ConverterTest, OnePassReadsWhatKeyByKeyReadsOnTrickyKeys) {
   std::string body = "[Device]\r\nDeviceName=Orvalis\r\n[EMF]\r\nCount=40\r\n";
   for (const char* line : kTrickyLines) body += std::string(line) + "\r\n";
   // Values around the 259-character limit, with and without quotes.
-  int i = 22;
+  int i = 25;
   for (size_t n : {257u, 258u, 259u, 260u, 261u, 300u})
     for (bool quoted : {false, true})
       body += "File" + std::to_string(i++) + "=" + LongValue(n, quoted) + "\r\n";
-  body += "[Other]\r\nFile35=other section.emf\r\n";
-  body += "[emf]\r\nFile36=second emf section.emf\r\n";
+  body += "[Other]\r\nFile37=other section.emf\r\n";
+  body += "[emf]\r\nFile38=second emf section.emf\r\n";
   std::wstring ticket = WriteTicket(body);
   std::vector<std::wstring> expected = KeyByKey(ticket, 40);
   EXPECT_GT(expected.size(), 20u);
-  EXPECT_EQ(OnePass(ticket, 40), expected);
+  for (Road road : kRoads) EXPECT_EQ(OnePass(ticket, 40, road), expected) << road;
 }
 
 TEST_F(ConverterTest, OnePassReadsWhatKeyByKeyReadsInAUtf16Ticket) {
   std::wstring body = L"[Device]\r\nDeviceName=Orvalis\r\n[EMF]\r\nCount=30\r\n";
   for (const char* line : kTrickyLines) body += Widen(line) + L"\r\n";
-  body += L"File22=C:\\\x00e9t\x00e9\\\x65e5\x672c.emf\r\n";
+  body += L"File25=C:\\\x00e9t\x00e9\\\x65e5\x672c.emf\r\n";
   std::wstring ticket = WriteTicket("\xFF\xFE" + Utf16(body), L"utf16.ini");
   std::vector<std::wstring> expected = KeyByKey(ticket, 30);
   EXPECT_GT(expected.size(), 10u);
-  EXPECT_EQ(OnePass(ticket, 30), expected);
+  for (Road road : kRoads) EXPECT_EQ(OnePass(ticket, 30, road), expected) << road;
 }
 
 TEST_F(ConverterTest, OnePassReadsWhatKeyByKeyReadsOnGeneratedTickets) {
   std::mt19937 random(20261208);
-  const char* const fragments[] = {"File", "FILE", "file", "Fi le", "File0", "=", " ", "\"", "'",
-                                   "1", "2", "3", "07", "-", "x.emf", "C:\\p\\", ";", "\t"};
+  const char* const fragments[] = {"File", "FILE", "file",  "Fi le",   "File0", "=",
+                                   " ",    "\"",   "'",     "1",       "2",     "3",
+                                   "07",   "-",    "x.emf", "C:\\p\\", ";",     "\t"};
   for (int t = 0; t < 40; ++t) {
     std::string body = "[Device]\r\nDeviceName=Orvalis\r\n[EMF]\r\n";
     int lines = 1 + static_cast<int>(random() % 30);
@@ -104,18 +183,21 @@ TEST_F(ConverterTest, OnePassReadsWhatKeyByKeyReadsOnGeneratedTickets) {
       std::string line;
       if (random() % 2) line = "File" + std::to_string(random() % 12) + "=";
       int parts = static_cast<int>(random() % 6);
-      for (int p = 0; p < parts; ++p) line += fragments[random() % (sizeof(fragments) / sizeof(*fragments))];
+      for (int p = 0; p < parts; ++p)
+        line += fragments[random() % (sizeof(fragments) / sizeof(*fragments))];
       body += line + "\r\n";
     }
     std::wstring ticket = WriteTicket(body, L"gen" + std::to_wstring(t) + L".ini");
     DWORD count = random() % 14;
     SCOPED_TRACE(body);
-    EXPECT_EQ(OnePass(ticket, count), KeyByKey(ticket, count));
+    for (Road road : kRoads)
+      EXPECT_EQ(OnePass(ticket, count, road), KeyByKey(ticket, count)) << road;
   }
 }
 
 TEST_F(ConverterTest, OnePassVisitsPagesInIndexOrderWhateverTheKeyOrder) {
-  std::string body = "[Device]\r\nDeviceName=Orvalis\r\n[EMF]\r\nCount=3\r\nFile2=c\r\nFile0=a\r\nFile1=b\r\n";
+  std::string body =
+      "[Device]\r\nDeviceName=Orvalis\r\n[EMF]\r\nCount=3\r\nFile2=c\r\nFile0=a\r\nFile1=b\r\n";
   std::wstring ticket = WriteTicket(body);
   EXPECT_EQ(OnePass(ticket, 3), (std::vector<std::wstring>{L"a", L"b", L"c"}));
 }
@@ -124,13 +206,56 @@ TEST_F(ConverterTest, PageCountIsReadFromTheText) {
   struct Case {
     const char* text;
     DWORD count;
-  } cases[] = {{"3", 3},          {"+3", 3},        {" 12 ", 12},     {"7 pages", 7},
-               {"0", 0},          {"-1", 0},        {"-0", 0},        {"", 0},
-               {"x1", 0},         {"4294967295", 4294967295u},        {"4294967296", 0},
-               {"0000000000000000000042", 42}};
+  } cases[] = {{"3", 3},          {"+3", 3},
+               {" 12 ", 12},      {"7 pages", 7},
+               {"0", 0},          {"-1", 0},
+               {"-0", 0},         {"", 0},
+               {"x1", 0},         {"4294967295", 4294967295u},
+               {"4294967296", 0}, {"0000000000000000000042", 42}};
   for (const Case& c : cases) {
     std::wstring ticket = WriteTicket(std::string("[EMF]\r\nCount=") + c.text + "\r\n");
     EXPECT_EQ(ReadPageCount(ticket.c_str()), c.count) << c.text;
   }
   EXPECT_EQ(ReadPageCount(WriteTicket("[Device]\r\n").c_str()), 0u);
+}
+
+TEST_F(ConverterTest, PageListThatCannotBeReadInOnePassIsStillDeleted) {
+  struct Case {
+    int refused;  // allocations refused once Count was read
+    const char* count;
+    bool deleted;
+  } cases[] = {
+      {1, "3", true},               // no room for the section: its key names, then each key
+      {1, "4294967295", true},      // bounded by the keys present, not by Count
+      {1000, "3", true},            // no memory at all: each index below Count
+      {1000, "4294967295", false},  // too many to walk: nothing claimed, nothing lost
+  };
+  EnableLog();
+  IatPatch alloc("kernel32.dll", "HeapAlloc", reinterpret_cast<const void*>(RefusingHeapAlloc));
+  g_heapAlloc = alloc.original<decltype(&HeapAlloc)>();
+  IatPatch arm("kernel32.dll", "GetPrivateProfileStringW",
+               reinterpret_cast<const void*>(ArmingProfileRead));
+  g_profileRead = arm.original<decltype(&GetPrivateProfileStringW)>();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.count) + " after " + std::to_string(c.refused));
+    DeleteFileW(LogPath().c_str());
+    auto pages = MakePages(3);
+    std::string body = TicketBody(pages);
+    body.replace(body.find("Count=3"), 7, std::string("Count=") + c.count);
+    std::wstring ticket = WriteTicket(body);
+    g_refusedAllocations = c.refused;
+    g_refuseArmed = false;
+    EXPECT_EQ(Run(ticket), 0);
+    g_refuseArmed = false;
+    EXPECT_TRUE(boxes.empty());
+    for (const auto& p : pages) EXPECT_EQ(FileExists(p), !c.deleted) << Narrow(p);
+    if (c.deleted)
+      EXPECT_EQ(ReadBytes(ticket).find("[EMF]"), std::string::npos);
+    else
+      EXPECT_EQ(ReadBytes(ticket), body);
+    std::vector<std::wstring> lines = {L"Converter started."};
+    if (c.deleted) lines.push_back(L"Delete EMF files.");
+    lines.push_back(L"Converter exits.");
+    EXPECT_EQ(ReadBytes(LogPath()), ExpectedLog(lines));
+  }
 }
