@@ -133,8 +133,7 @@ UINT RegisterMessageName(const wchar_t* format) {
 }
 
 void Broadcast(WPARAM code, LPARAM error) {
-  if (!g_converter.notifyMessage)
-    g_converter.notifyMessage = RegisterMessageName(L"%s_notify_message");
+  if (!g_converter.notifyMessage) g_converter.notifyMessage = RegisterMessageName(L"%s_notify_message");
   const User32& user32 = LoadUser32();
   if (user32.sendNotifyMessage && g_converter.notifyMessage)
     user32.sendNotifyMessage(HWND_BROADCAST, g_converter.notifyMessage, code, error);

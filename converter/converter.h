@@ -22,11 +22,11 @@ struct ConverterState {
   DWORD logFlag;
   DWORD messageMode;
   wchar_t logDir[kPathUnits];  // at most 255 characters
-  UINT notifyMessage;          // registered before the first broadcast
+  UINT notifyMessage;  // registered before the first broadcast
   wchar_t ticketPath[kPathUnits];
   DWORD pageCount;
   DWORD emfOption;
-  HANDLE logFile;       // INVALID_HANDLE_VALUE while there is none
+  HANDLE logFile;  // INVALID_HANDLE_VALUE while there is none
   bool logCreated;      // this run's open created the log file
   bool logMarkChecked;  // the first write has looked for an empty log
 };

@@ -86,9 +86,8 @@ TEST_F(ConverterTest, LogPathLongerThanAPathIsALogThatCannotBeOpened) {
   auto pages = MakePages(1);
   EXPECT_EQ(Run(WriteTicket(TicketBody(pages))), 0);
   ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].text,
-            ErrorReport(L"Failed to open the log file:\n" + longDir + L"\\vp_log.txt",
-                        ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(boxes[0].text, ErrorReport(L"Failed to open the log file:\n" + longDir + L"\\vp_log.txt",
+                                       ERROR_FILENAME_EXCED_RANGE));
   EXPECT_TRUE(FileExists(pages[0]));
 }
 
@@ -142,9 +141,9 @@ TEST_F(ConverterTest, StampIsUtcWithUnpaddedYearAndThreeDigitMilliseconds) {
 
 TEST_F(ConverterTest, OverlongLineIsCutAndStillEndsInCrLf) {
   ASSERT_TRUE(WriteBytes(LogPath(), "log:"));
-  g_converter.logFile =
-      CreateFileW(LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+  g_converter.logFile = CreateFileW(LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
+                                    nullptr);
   ASSERT_NE(g_converter.logFile, INVALID_HANDLE_VALUE);
   {
     IatPatch clock("kernel32.dll", "GetSystemTime", reinterpret_cast<const void*>(FixedSystemTime));

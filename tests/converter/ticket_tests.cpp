@@ -173,9 +173,8 @@ TEST_F(ConverterTest, OnePassReadsWhatKeyByKeyReadsInAUtf16Ticket) {
 
 TEST_F(ConverterTest, OnePassReadsWhatKeyByKeyReadsOnGeneratedTickets) {
   std::mt19937 random(20261208);
-  const char* const fragments[] = {"File", "FILE", "file",  "Fi le",   "File0", "=",
-                                   " ",    "\"",   "'",     "1",       "2",     "3",
-                                   "07",   "-",    "x.emf", "C:\\p\\", ";",     "\t"};
+  const char* const fragments[] = {"File", "FILE", "file", "Fi le", "File0", "=", " ", "\"", "'",
+                                   "1", "2", "3", "07", "-", "x.emf", "C:\\p\\", ";", "\t"};
   for (int t = 0; t < 40; ++t) {
     std::string body = "[Device]\r\nDeviceName=Orvalis\r\n[EMF]\r\n";
     int lines = 1 + static_cast<int>(random() % 30);
@@ -183,8 +182,7 @@ TEST_F(ConverterTest, OnePassReadsWhatKeyByKeyReadsOnGeneratedTickets) {
       std::string line;
       if (random() % 2) line = "File" + std::to_string(random() % 12) + "=";
       int parts = static_cast<int>(random() % 6);
-      for (int p = 0; p < parts; ++p)
-        line += fragments[random() % (sizeof(fragments) / sizeof(*fragments))];
+      for (int p = 0; p < parts; ++p) line += fragments[random() % (sizeof(fragments) / sizeof(*fragments))];
       body += line + "\r\n";
     }
     std::wstring ticket = WriteTicket(body, L"gen" + std::to_wstring(t) + L".ini");
@@ -196,8 +194,7 @@ TEST_F(ConverterTest, OnePassReadsWhatKeyByKeyReadsOnGeneratedTickets) {
 }
 
 TEST_F(ConverterTest, OnePassVisitsPagesInIndexOrderWhateverTheKeyOrder) {
-  std::string body =
-      "[Device]\r\nDeviceName=Orvalis\r\n[EMF]\r\nCount=3\r\nFile2=c\r\nFile0=a\r\nFile1=b\r\n";
+  std::string body = "[Device]\r\nDeviceName=Orvalis\r\n[EMF]\r\nCount=3\r\nFile2=c\r\nFile0=a\r\nFile1=b\r\n";
   std::wstring ticket = WriteTicket(body);
   EXPECT_EQ(OnePass(ticket, 3), (std::vector<std::wstring>{L"a", L"b", L"c"}));
 }
@@ -206,12 +203,10 @@ TEST_F(ConverterTest, PageCountIsReadFromTheText) {
   struct Case {
     const char* text;
     DWORD count;
-  } cases[] = {{"3", 3},          {"+3", 3},
-               {" 12 ", 12},      {"7 pages", 7},
-               {"0", 0},          {"-1", 0},
-               {"-0", 0},         {"", 0},
-               {"x1", 0},         {"4294967295", 4294967295u},
-               {"4294967296", 0}, {"0000000000000000000042", 42}};
+  } cases[] = {{"3", 3},          {"+3", 3},        {" 12 ", 12},     {"7 pages", 7},
+               {"0", 0},          {"-1", 0},        {"-0", 0},        {"", 0},
+               {"x1", 0},         {"4294967295", 4294967295u},        {"4294967296", 0},
+               {"0000000000000000000042", 42}};
   for (const Case& c : cases) {
     std::wstring ticket = WriteTicket(std::string("[EMF]\r\nCount=") + c.text + "\r\n");
     EXPECT_EQ(ReadPageCount(ticket.c_str()), c.count) << c.text;

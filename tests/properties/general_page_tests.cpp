@@ -118,8 +118,9 @@ TEST_F(GeneralPageTest, NoResolutionsLeavesTheListEmptyButOrientationSaves) {
   EXPECT_EQ(StoredDevMode().dmOrientation, 2);
 }
 
-TEST_F(GeneralPageTest, FailingOrAbsurdDriverCountGivesAnEmptyList) {
-  // 0x20000000 pairs would need 4 GiB, a size that wraps to 0 in 32 bits.
+TEST_F(GeneralPageTest, FailingDriverCountGivesAnEmptyList) {
+  // Counts beyond any real driver's list count as failing; 0x20000000 pairs
+  // would need 4 GiB, a size that wraps to 0 in 32 bits.
   for (DWORD count : {0xFFFFFFFFu, 4097u, 0x20000000u}) {
     SCOPED_TRACE(count);
     SetDriverDword(L"ResolutionCount", count);
@@ -322,7 +323,7 @@ TEST_F(GeneralPageTest, CancelLeavesTheDeviceModeAlone) {
   EXPECT_EQ(StoredDevMode().dmOrientation, 1);
 }
 
-TEST_F(GeneralPageTest, PrinterWithoutRoomForTheFieldsInItsDeviceModeWritesNothing) {
+TEST_F(GeneralPageTest, PrinterWithoutDeviceModeWritesNothing) {
   // No device mode, and one whose public part (dmSize) ends before dmYResolution.
   for (WORD dmSize : {WORD(0), WORD(offsetof(DEVMODEW, dmYResolution))}) {
     SCOPED_TRACE(dmSize);

@@ -133,7 +133,8 @@ TEST_F(NewFormTest, SwitchingWithEmptyFieldsFillsZeros) {
   EXPECT_EQ(Text(IDC_LENGTH), L"0.00");
 }
 
-TEST_F(NewFormTest, OkHandsBackEveryTypedHundredthExactlyInThousandthsOfAMillimetre) {
+TEST_F(NewFormTest, OkHandsBackThousandthsOfAMillimetre) {
+  // Every value typed to two decimals exactly, further decimals cut off.
   struct Case {
     bool inches;
     const wchar_t* width;
@@ -145,7 +146,6 @@ TEST_F(NewFormTest, OkHandsBackEveryTypedHundredthExactlyInThousandthsOfAMillime
       {false, L"32.05", L"1189", 32050, 1189000},  // not 32049
       {false, L"25", L"32.059", 25000, 32050},     // beyond the second decimal: cut
       {false, L"0.2505e2", L"2.5E2mm", 25050, 250000},
-      {true, L"8.5", L"11", 215900, 279400},
       {true, L"1.13", L"46.81", 28702, 1188974},  // not 28701
       {true, L"0.99", L"33.11", 25146, 840994},
   };
@@ -164,6 +164,17 @@ TEST_F(NewFormTest, OkHandsBackEveryTypedHundredthExactlyInThousandthsOfAMillime
     DestroyWindow(dialog);
     dialog = nullptr;
   }
+}
+
+TEST_F(NewFormTest, OkInInches) {
+  Open();
+  Click(IDC_ENGLISH);
+  Type(IDC_FORM_NAME, L"Memo");
+  Type(IDC_WIDTH, L"8.5");
+  Type(IDC_LENGTH, L"11");
+  Click(IDOK);
+  EXPECT_DOUBLE_EQ(g_newForm.width, 215900);
+  EXPECT_DOUBLE_EQ(g_newForm.length, 279400);
 }
 
 TEST_F(NewFormTest, CommaEndsTheNumber) {

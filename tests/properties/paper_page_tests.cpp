@@ -322,7 +322,8 @@ TEST_F(PaperPageTest, DriverWithoutPapersGivesAnEmptyList) {
   EXPECT_TRUE(sheet.Enabled(IDC_ADD));
 }
 
-TEST_F(PaperPageTest, OddDriverCountsListOnlyThePapersEveryAnswerCovers) {
+TEST_F(PaperPageTest, FailingDriverCountGivesAnEmptyList) {
+  // And odd counts list only the papers that every answer covers.
   struct Case {
     const wchar_t* capability;
     DWORD count;
@@ -361,7 +362,7 @@ TEST_F(PaperPageTest, PaperNameFillingAllSixtyFourUnitsIsCutToSixtyThree) {
   EXPECT_EQ(texts[1], L"A4");
 }
 
-TEST_F(PaperPageTest, PrinterWithoutRoomForThePaperInItsDeviceModeWritesNothing) {
+TEST_F(PaperPageTest, PrinterWithoutDeviceModeSelectsNothingAndWritesNothing) {
   // No device mode, and one whose public part (dmSize) ends before dmFormName.
   for (WORD dmSize : {WORD(0), WORD(offsetof(DEVMODEW, dmFormName))}) {
     SCOPED_TRACE(dmSize);

@@ -17,9 +17,9 @@ struct VersionCase {
   bool nineX;
 };
 
-const VersionCase kVersions[] = {{L"win95", true},  {L"win98", true},  {L"nt40", false},
-                                 {L"win2k", false}, {L"winxp", false}, {L"win2003", false},
-                                 {L"vista", false}, {L"win7", false},  {L"win8", false}};
+const VersionCase kVersions[] = {
+    {L"win95", true},  {L"win98", true},   {L"nt40", false},  {L"win2k", false}, {L"winxp", false},
+    {L"win2003", false}, {L"vista", false}, {L"win7", false}, {L"win8", false}};
 
 int TabCount(HWND sheet) {
   HWND tab = FindWindowExW(sheet, nullptr, L"SysTabControl32", nullptr);
