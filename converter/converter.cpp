@@ -42,12 +42,13 @@ bool TicketExists(const wchar_t* path) {
   return find.valid();
 }
 
-// Appends bytes to the log as one turn among concurrent converters. The log is
-// open for appending only, so on Windows each write lands at the end in one
-// step; Wine positions and writes in two, and loses a line now and then when
-// converters log at the same moment, so writers also take turns on a lock of
-// one byte far beyond any real file size. A writer that dies releases its
-// lock with its handle; if locking is refused, the append alone goes ahead.
+// Appends bytes to the log as one turn among concurrent converters. The log
+// is opened for writing, so a write lands where the file position stands: the
+// position is moved to the end and the bytes written while this writer holds
+// an exclusive lock of one byte far beyond any real file size, which every
+// converter takes before it writes (LockFileEx asks only for read or write
+// access). A writer that dies releases its lock with its handle; if locking
+// is refused, the move and the write alone go ahead.
 //
 // The byte-order mark is written in the same turn by whoever writes first into
 // the empty file, so it stands first even when another converter opened the
@@ -72,13 +73,13 @@ void AppendToLog(const void* bytes, DWORD size) {
   if (locked) UnlockFileEx(file, 0, 1, 0, &turn);
 }
 
-// Opens (or creates) the log; false with the thread's last error set. Reading
-// rights are asked for the lock and the size only; without the right to write
-// anywhere but at the end, every write is an append.
+// Opens (or creates) the log; false with the thread's last error set. Write
+// access only: an account that may write the log but not read it can log,
+// and so can a converter while a reader shares the file for writing only.
 bool OpenLog(const wchar_t* path) {
-  HANDLE file = CreateFileW(path, FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_APPEND_DATA | SYNCHRONIZE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  HANDLE file =
+      CreateFileW(path, GENERIC_WRITE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   g_converter.logCreated = GetLastError() != ERROR_ALREADY_EXISTS;
   g_converter.logFile = file;
@@ -88,6 +89,11 @@ bool OpenLog(const wchar_t* path) {
 
 void DeletePage(const wchar_t* path, void*) {
   if (*path) DeleteFileW(path);
+}
+
+// Called once the page list is known, right before the first deletion.
+void StartDeleting(void*) {
+  if (g_converter.logFlag) WriteLogLine(L"Delete EMF files.");
 }
 
 // user32 is bound on first use: a run that reports nothing never loads it,
@@ -256,9 +262,10 @@ int Run(const wchar_t* commandLine) {
   if (!ReadEmfOption()) return 1;
 
   if (g_converter.emfOption == 0) {
-    if (g_converter.logFlag) WriteLogLine(L"Delete EMF files.");
-    // A section too large to read stays as it is, with its files: nothing is lost.
-    if (ForEachPageFile(ticket, g_converter.pageCount, DeletePage, nullptr))
+    // A list that could not be read at all stays as it is, with its files and
+    // without a log line: nothing is lost and no deletion is claimed.
+    if (ForEachPageFile(ticket, g_converter.pageCount, StartDeleting, DeletePage, nullptr) !=
+        kPagesNotRead)
       WritePrivateProfileStringW(L"EMF", nullptr, nullptr, ticket);
   }
 

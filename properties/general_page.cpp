@@ -71,11 +71,11 @@ bool ReadDevMode(HWND page, HANDLE printer) {
 
 void FillResolutions(HWND page) {
   HWND list = GetDlgItem(page, IDC_QUALITY);
-  g_general.resolutionCount =
-      DeviceCapabilitiesW(g_printer, nullptr, DC_ENUMRESOLUTIONS, nullptr, nullptr);
+  g_general.resolutionCount = DriverListCount(g_printer, DC_ENUMRESOLUTIONS);
   if (g_general.resolutionCount <= 0) return;
-  g_general.resolutions = static_cast<ResolutionPair*>(HeapAlloc(
-      GetProcessHeap(), HEAP_ZERO_MEMORY, g_general.resolutionCount * sizeof(ResolutionPair)));
+  g_general.resolutions = static_cast<ResolutionPair*>(
+      HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
+                static_cast<SIZE_T>(g_general.resolutionCount) * sizeof(ResolutionPair)));
   if (!g_general.resolutions) {
     g_general.resolutionCount = 0;
     return;
@@ -191,8 +191,10 @@ PRINTER_INFO_2W* ReadAndChange(HANDLE printer) {
     HeapFree(GetProcessHeap(), 0, info);
     return nullptr;
   }
-  // A printer without a stored device mode has nothing to change.
-  if (!info->pDevMode) {
+  // A printer without a stored device mode has nothing to change, and neither
+  // has one whose public part (dmSize) ends before the fields: writing them
+  // would overwrite the driver's private part or run past the mode.
+  if (!DevModeHolds(info->pDevMode, ORVL_DEVMODE_END(dmYResolution))) {
     HeapFree(GetProcessHeap(), 0, info);
     return nullptr;
   }

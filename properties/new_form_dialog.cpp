@@ -42,8 +42,15 @@ bool ValidateNewForm(HWND dialog) {
     width *= 25.4;
     length *= 25.4;
   }
+  // The sizes as they will be stored must lie within the limits too: 0.985
+  // inch passes above as 25.02 mm but is stored as 0.98 inch, 24.89 mm.
+  LONGLONG storedWidth =
+      HundredthsToMicrometres(ReadHundredthsField(dialog, IDC_WIDTH), g_dialogUnit);
+  LONGLONG storedLength =
+      HundredthsToMicrometres(ReadHundredthsField(dialog, IDC_LENGTH), g_dialogUnit);
   bool ok = name[0] != L'\0' && !NameIsTakenExact(name) && width >= 25 && width <= 841 &&
-            length >= 25 && length <= 1189;
+            length >= 25 && length <= 1189 && storedWidth >= 25000 && storedWidth <= 841000 &&
+            storedLength >= 25000 && storedLength <= 1189000;
   EnableWindow(GetDlgItem(dialog, IDOK), ok ? TRUE : FALSE);
   return ok;
 }
@@ -135,11 +142,13 @@ INT_PTR CALLBACK NewFormDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
         // Enter reaches the default button even while it is disabled.
         if (!ValidateNewForm(dialog)) return TRUE;
         GetDlgItemTextW(dialog, IDC_FORM_NAME, g_newForm.name, 32);
-        double width = ReadNumberField(dialog, IDC_WIDTH);
-        double length = ReadNumberField(dialog, IDC_LENGTH);
-        double factor = g_dialogUnit == Metric ? 10.0 : 254.0;
-        g_newForm.width = width * 100 * factor;
-        g_newForm.length = length * 100 * factor;
+        // From the typed digits, not from a binary double: 32.05 x 1000 in
+        // doubles is 32049.99..., which the form's truncation would store
+        // as 32049.
+        g_newForm.width = static_cast<double>(
+            HundredthsToMicrometres(ReadHundredthsField(dialog, IDC_WIDTH), g_dialogUnit));
+        g_newForm.length = static_cast<double>(
+            HundredthsToMicrometres(ReadHundredthsField(dialog, IDC_LENGTH), g_dialogUnit));
         EndDialog(dialog, IDOK);
         return TRUE;
       }

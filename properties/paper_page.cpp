@@ -83,13 +83,22 @@ int SelectedPaper(HWND page) {
 }
 
 void ReadPapers() {
-  int count = DeviceCapabilitiesW(g_printer, nullptr, DC_PAPERS, nullptr, nullptr);
-  // A failing driver answers -1: no papers, like a driver that lists none.
+  // Each answer fills as many entries as the driver counts for that
+  // capability (DeviceCapabilities: ask with no output for the size), which
+  // need not be the count of papers: each buffer is sized by its own count,
+  // and only the papers that all three answers cover are listed.
+  int numberCount = DriverListCount(g_printer, DC_PAPERS);
+  int nameCount = DriverListCount(g_printer, DC_PAPERNAMES);
+  int sizeCount = DriverListCount(g_printer, DC_PAPERSIZE);
+  int count = numberCount < nameCount ? numberCount : nameCount;
+  if (sizeCount < count) count = sizeCount;
   if (count <= 0) return;
-  WORD* numbers = static_cast<WORD*>(Zeroed(count * sizeof(WORD)));
-  wchar_t* names = static_cast<wchar_t*>(Zeroed(count * 64 * sizeof(wchar_t)));
-  POINT* sizes = static_cast<POINT*>(Zeroed(count * sizeof(POINT)));
-  g_paper.papers = static_cast<PaperEntry*>(Zeroed(count * sizeof(PaperEntry)));
+  WORD* numbers = static_cast<WORD*>(Zeroed(static_cast<SIZE_T>(numberCount) * sizeof(WORD)));
+  wchar_t* names =
+      static_cast<wchar_t*>(Zeroed(static_cast<SIZE_T>(nameCount) * 64 * sizeof(wchar_t)));
+  POINT* sizes = static_cast<POINT*>(Zeroed(static_cast<SIZE_T>(sizeCount) * sizeof(POINT)));
+  g_paper.papers =
+      static_cast<PaperEntry*>(Zeroed(static_cast<SIZE_T>(count) * sizeof(PaperEntry)));
   if (numbers && names && sizes && g_paper.papers) {
     DeviceCapabilitiesW(g_printer, nullptr, DC_PAPERS, reinterpret_cast<LPWSTR>(numbers), nullptr);
     DeviceCapabilitiesW(g_printer, nullptr, DC_PAPERNAMES, names, nullptr);
@@ -141,7 +150,7 @@ void FillPaperList(HWND page) {
   if (needed) {
     PRINTER_INFO_2W* info = static_cast<PRINTER_INFO_2W*>(Zeroed(needed));
     if (info && GetPrinterW(printer, 2, reinterpret_cast<BYTE*>(info), needed, &needed) &&
-        info->pDevMode)
+        DevModeHolds(info->pDevMode, ORVL_DEVMODE_END(dmPaperSize)))
       current = static_cast<WORD>(info->pDevMode->dmPaperSize);
     if (info) HeapFree(GetProcessHeap(), 0, info);
   }
@@ -181,14 +190,19 @@ bool ApplyPaperForm(HWND page, WORD number, const wchar_t* name) {
     ClosePrinter(printer);
     return false;
   }
-  // Without a stored device mode there is no field to set.
-  if (!info->pDevMode) {
+  // Without a stored device mode there is no field to set, nor in one whose
+  // public part (dmSize) ends before the form name: writing there would
+  // overwrite the driver's private part or run past the mode.
+  if (!DevModeHolds(info->pDevMode, ORVL_DEVMODE_END(dmFormName))) {
     HeapFree(GetProcessHeap(), 0, info);
     ClosePrinter(printer);
     return false;
   }
   DEVMODEW* mode = info->pDevMode;
   mode->dmFields |= DM_PAPERSIZE | DM_FORMNAME;
+  // A paper length or width in the mode overrides dmPaperSize (DEVMODE), so
+  // the paper chosen here would not take effect.
+  mode->dmFields &= ~static_cast<DWORD>(DM_PAPERLENGTH | DM_PAPERWIDTH);
   mode->dmPaperSize = static_cast<SHORT>(number);
   // dmFormName holds 31 characters; a longer paper name is cut there.
   StringCchCopyW(mode->dmFormName, CCHFORMNAME, name);

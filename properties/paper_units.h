@@ -23,6 +23,15 @@ void FormatSize(double value, wchar_t* out, size_t units);
 // fit; no number gives 0.
 double ReadNumberField(HWND dialog, int id);
 
+// Reads a field as ReadNumberField does, but exactly, in hundredths of the
+// typed unit: digits beyond the second decimal are cut off (toward zero), so
+// every value with two decimals is read as typed, free of binary rounding.
+// No number gives 0; a value beyond any paper saturates far above the limits.
+LONGLONG ReadHundredthsField(HWND dialog, int id);
+
+// Thousandths of a millimetre for hundredths of a unit (x 10 or x 254).
+LONGLONG HundredthsToMicrometres(LONGLONG hundredths, MeasureUnit unit);
+
 struct PaperEntry {
   WORD id;
   wchar_t name[64];

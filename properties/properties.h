@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 #include <prsht.h>
+#include <stddef.h>
 
 #include "product.h"
 
@@ -62,6 +63,17 @@ BOOL CALLBACK DisableChildProc(HWND child, LPARAM parameter);
 void StorePageIndex(HWND page);
 void MarkPageChanged(HWND page, bool* dirty);
 INT_PTR FinishApply(HWND page, bool* dirty);
+
+// The count a driver answers for one of its lists (DC_PAPERS, DC_PAPERNAMES,
+// DC_PAPERSIZE, DC_ENUMRESOLUTIONS), asked without an output buffer; 0 when
+// the answer fails or is beyond any real driver's list.
+int DriverListCount(const wchar_t* printer, WORD capability);
+
+// The end of a device-mode field; a field exists in a given device mode only
+// when its public part (dmSize bytes) reaches that far.
+#define ORVL_DEVMODE_END(field) \
+  (offsetof(DEVMODEW, field) + sizeof(static_cast<DEVMODEW*>(nullptr)->field))
+inline bool DevModeHolds(const DEVMODEW* mode, size_t end) { return mode && mode->dmSize >= end; }
 
 // Platform version as the pages decide on it.
 OSVERSIONINFOW QueryVersion();

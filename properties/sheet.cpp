@@ -13,6 +13,22 @@ namespace {
 wchar_t g_report[kReportUnits];
 wchar_t g_printerName[] = ORVL_PRODUCT_NAME;
 
+// The sheet's small and big icon. Loaded without LR_SHARED at the sizes of
+// the system metrics, they are ours to destroy (LoadImage: DestroyIcon), and
+// a window does not destroy the icons it was given with WM_SETICON.
+HICON g_sheetIcons[2];
+
+void DestroySheetIcons() {
+  for (HICON& icon : g_sheetIcons) {
+    if (icon) DestroyIcon(icon);
+    icon = nullptr;
+  }
+}
+
+// Larger lists than this come from no real driver; they are refused before
+// any buffer is sized from them.
+const int kMaxDriverListCount = 4096;
+
 void KeyPath(const wchar_t* format, wchar_t* out) {
   StringCchPrintfW(out, kPathUnits, format, ORVL_PRODUCT_NAME);
 }
@@ -206,9 +222,16 @@ bool PrepareSheet(int noGeneral, int noPaper, DWORD platformId, SheetSetup* setu
 }
 
 void ReleaseSheet(SheetSetup* setup) {
+  DestroySheetIcons();
   if (setup->pages) HeapFree(GetProcessHeap(), 0, setup->pages);
   setup->pages = nullptr;
   setup->pageCount = 0;
+}
+
+int DriverListCount(const wchar_t* printer, WORD capability) {
+  int count = DeviceCapabilitiesW(printer, nullptr, capability, nullptr, nullptr);
+  // A failing driver answers -1: no list, like a driver that lists nothing.
+  return count > 0 && count <= kMaxDriverListCount ? count : 0;
 }
 
 void ProbeAdminister() {
@@ -261,12 +284,14 @@ int CALLBACK PropSheetCallback(HWND window, UINT message, LPARAM parameter) {
       if (!window) break;
       int small = GetSystemMetrics(SM_CXSMICON);
       int big = GetSystemMetrics(SM_CXICON);
-      HANDLE smallIcon = LoadImageW(g_props.instance, MAKEINTRESOURCEW(IDI_PRINTER), IMAGE_ICON,
-                                    small, small, LR_DEFAULTCOLOR);
-      HANDLE bigIcon = LoadImageW(g_props.instance, MAKEINTRESOURCEW(IDI_PRINTER), IMAGE_ICON, big,
-                                  big, LR_DEFAULTCOLOR);
-      SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
-      SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
+      DestroySheetIcons();
+      g_sheetIcons[0] =
+          static_cast<HICON>(LoadImageW(g_props.instance, MAKEINTRESOURCEW(IDI_PRINTER), IMAGE_ICON,
+                                        small, small, LR_DEFAULTCOLOR));
+      g_sheetIcons[1] = static_cast<HICON>(LoadImageW(
+          g_props.instance, MAKEINTRESOURCEW(IDI_PRINTER), IMAGE_ICON, big, big, LR_DEFAULTCOLOR));
+      SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(g_sheetIcons[0]));
+      SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(g_sheetIcons[1]));
       break;
     }
     case PSCB_BUTTONPRESSED:

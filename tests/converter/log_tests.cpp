@@ -25,9 +25,24 @@ TEST_F(ConverterTest, ExistingLogKeepsItsContentWhateverItHolds) {
   std::string old = "plain 8-bit text\n";
   ASSERT_TRUE(WriteBytes(LogPath(), old));
   EXPECT_EQ(Run(WriteTicket(TicketBody(MakePages(1)))), 0);
-  EXPECT_EQ(ReadBytes(LogPath()),
-            old + ExpectedLog({L"Converter started.", L"Delete EMF files.", L"Converter exits."},
-                              false));
+  EXPECT_EQ(
+      ReadBytes(LogPath()),
+      old + ExpectedLog({L"Converter started.", L"Delete EMF files.", L"Converter exits."}, false));
+}
+
+TEST_F(ConverterTest, ReaderThatSharesOnlyWritingDoesNotKeepTheLogClosed) {
+  // The converter asks for write access only, and still appends at the end.
+  EnableLog();
+  ASSERT_TRUE(WriteBytes(LogPath(), "old\n"));
+  HANDLE reader = CreateFileW(LogPath().c_str(), GENERIC_READ, FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Run(WriteTicket(TicketBody(MakePages(1)))), 0);
+  CloseHandle(reader);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(ReadBytes(LogPath()), "old\n" + ExpectedLog({L"Converter started.",
+                                                         L"Delete EMF files.", L"Converter exits."},
+                                                        false));
 }
 
 TEST_F(ConverterTest, ExistingEmptyLogGetsTheMarkWithItsFirstLine) {

@@ -119,10 +119,16 @@ TEST_F(GeneralPageTest, NoResolutionsLeavesTheListEmptyButOrientationSaves) {
 }
 
 TEST_F(GeneralPageTest, FailingDriverCountGivesAnEmptyList) {
-  SetDriverDword(L"ResolutionCount", 0xFFFFFFFF);
-  OpenGeneral();
-  EXPECT_TRUE(sheet.ComboTexts(IDC_QUALITY).empty());
-  EXPECT_TRUE(sheet.Enabled(IDC_PORTRAIT));
+  // Counts beyond any real driver's list count as failing; 0x20000000 pairs
+  // would need 4 GiB, a size that wraps to 0 in 32 bits.
+  for (DWORD count : {0xFFFFFFFFu, 4097u, 0x20000000u}) {
+    SCOPED_TRACE(count);
+    SetDriverDword(L"ResolutionCount", count);
+    OpenGeneral();
+    EXPECT_TRUE(sheet.ComboTexts(IDC_QUALITY).empty());
+    EXPECT_TRUE(sheet.Enabled(IDC_PORTRAIT));
+    sheet.Close();
+  }
 }
 
 TEST_F(GeneralPageTest, Windows9xShowsOnlyTheDriverButton) {
@@ -317,28 +323,19 @@ TEST_F(GeneralPageTest, CancelLeavesTheDeviceModeAlone) {
   EXPECT_EQ(StoredDevMode().dmOrientation, 1);
 }
 
-namespace {
-BOOL WINAPI GetPrinterWithoutDevMode(HANDLE, DWORD level, LPBYTE buffer, DWORD size,
-                                     LPDWORD needed) {
-  *needed = sizeof(PRINTER_INFO_2W);
-  if (level != 2 || !buffer || size < sizeof(PRINTER_INFO_2W)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  ZeroMemory(buffer, sizeof(PRINTER_INFO_2W));
-  return TRUE;
-}
-}  // namespace
-
 TEST_F(GeneralPageTest, PrinterWithoutDeviceModeWritesNothing) {
-  OpenGeneral();
-  sheet.Click(IDC_LANDSCAPE);
-  IatPatch bare("winspool.drv", "GetPrinterW",
-                reinterpret_cast<const void*>(GetPrinterWithoutDevMode));
-  SetPrinterSpy spy;
-  BoxCapture boxes;
-  sheet.Press(PSBTN_APPLYNOW);
-  EXPECT_TRUE(spy.levels.empty());
-  EXPECT_TRUE(boxes.boxes().empty());
-  EXPECT_FALSE(sheet.ApplyEnabled());
+  // No device mode, and one whose public part (dmSize) ends before dmYResolution.
+  for (WORD dmSize : {WORD(0), WORD(offsetof(DEVMODEW, dmYResolution))}) {
+    SCOPED_TRACE(dmSize);
+    OpenGeneral();
+    sheet.Click(IDC_LANDSCAPE);
+    ShortDevMode bare(dmSize);
+    SetPrinterSpy spy;
+    BoxCapture boxes;
+    sheet.Press(PSBTN_APPLYNOW);
+    EXPECT_TRUE(spy.levels.empty());
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_FALSE(sheet.ApplyEnabled());
+    sheet.Close();
+  }
 }

@@ -100,6 +100,7 @@ TEST_F(NewFormTest, InchLimitsAreCheckedInMillimetres) {
   EXPECT_TRUE(Accepts(L"10", L"46.81"));
   EXPECT_FALSE(Accepts(L"10", L"46.82"));
   EXPECT_FALSE(Accepts(L"10", L"0.98"));
+  EXPECT_FALSE(Accepts(L"0.985", L"10"));  // stored as 0.98 inch, below 25 mm
 }
 
 TEST_F(NewFormTest, SwitchingUnitsConvertsAndRounds) {
@@ -133,15 +134,36 @@ TEST_F(NewFormTest, SwitchingWithEmptyFieldsFillsZeros) {
 }
 
 TEST_F(NewFormTest, OkHandsBackThousandthsOfAMillimetre) {
-  Open();
-  Type(IDC_FORM_NAME, L"Memo");
-  Type(IDC_WIDTH, L"210");
-  Type(IDC_LENGTH, L"297");
-  ASSERT_TRUE(OkEnabled());
-  Click(IDOK);
-  EXPECT_STREQ(g_newForm.name, L"Memo");
-  EXPECT_DOUBLE_EQ(g_newForm.width, 210000);
-  EXPECT_DOUBLE_EQ(g_newForm.length, 297000);
+  // Every value typed to two decimals exactly, further decimals cut off.
+  struct Case {
+    bool inches;
+    const wchar_t* width;
+    const wchar_t* length;
+    double storedWidth;
+    double storedLength;
+  } cases[] = {
+      {false, L"210", L"297", 210000, 297000},
+      {false, L"32.05", L"1189", 32050, 1189000},  // not 32049
+      {false, L"25", L"32.059", 25000, 32050},     // beyond the second decimal: cut
+      {false, L"0.2505e2", L"2.5E2mm", 25050, 250000},
+      {true, L"1.13", L"46.81", 28702, 1188974},  // not 28701
+      {true, L"0.99", L"33.11", 25146, 840994},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.width) + " x " + Narrow(c.length));
+    SetMeasure(c.inches ? L"1" : L"0");
+    Open();
+    Type(IDC_FORM_NAME, L"Memo");
+    Type(IDC_WIDTH, c.width);
+    Type(IDC_LENGTH, c.length);
+    ASSERT_TRUE(OkEnabled());
+    Click(IDOK);
+    EXPECT_STREQ(g_newForm.name, L"Memo");
+    EXPECT_EQ(g_newForm.width, c.storedWidth);
+    EXPECT_EQ(g_newForm.length, c.storedLength);
+    DestroyWindow(dialog);
+    dialog = nullptr;
+  }
 }
 
 TEST_F(NewFormTest, OkInInches) {

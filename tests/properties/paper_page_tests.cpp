@@ -112,7 +112,8 @@ TEST_F(PaperPageTest, WithoutAdministerRightsAddAndDeleteStayDisabled) {
 }
 
 TEST_F(PaperPageTest, ApplyWritesPaperNumberAndFormNameOnce) {
-  StoreDevMode(2, 204, 98, 9, L"A4");
+  // A paper length and width would override the paper number in the driver.
+  StoreDevMode(2, 204, 98, 9, L"A4", DM_PAPERLENGTH | DM_PAPERWIDTH);
   OpenPaper();
   sheet.Choose(IDC_PAPER_LIST, 0, false);
   SetPrinterSpy spy;
@@ -121,7 +122,8 @@ TEST_F(PaperPageTest, ApplyWritesPaperNumberAndFormNameOnce) {
   DEVMODEW stored = StoredDevMode();
   EXPECT_EQ(stored.dmPaperSize, 1);
   EXPECT_STREQ(stored.dmFormName, L"Letter");
-  EXPECT_EQ(stored.dmFields & (DM_PAPERSIZE | DM_FORMNAME), DWORD(DM_PAPERSIZE | DM_FORMNAME));
+  EXPECT_EQ(stored.dmFields & (DM_PAPERSIZE | DM_FORMNAME | DM_PAPERLENGTH | DM_PAPERWIDTH),
+            DWORD(DM_PAPERSIZE | DM_FORMNAME));
   EXPECT_EQ(stored.dmOrientation, 2);
   EXPECT_EQ(stored.dmYResolution, 98);
   EXPECT_FALSE(sheet.ApplyEnabled());
@@ -321,11 +323,30 @@ TEST_F(PaperPageTest, DriverWithoutPapersGivesAnEmptyList) {
 }
 
 TEST_F(PaperPageTest, FailingDriverCountGivesAnEmptyList) {
-  SetDriverDword(L"PaperCount", 0xFFFFFFFF);
-  BoxCapture boxes;
-  OpenPaper();
-  EXPECT_TRUE(sheet.ComboTexts(IDC_PAPER_LIST).empty());
-  EXPECT_TRUE(boxes.boxes().empty());
+  // And odd counts list only the papers that every answer covers.
+  struct Case {
+    const wchar_t* capability;
+    DWORD count;
+    size_t listed;
+  } cases[] = {{L"PaperCount", 0xFFFFFFFF, 0},
+               {L"PaperCount", 4097, 0},
+               {L"PaperCount", 2, 2},  // the names and sizes of all five still arrive
+               {L"PaperNameCount", 2, 2},
+               {L"PaperSizeCount", 3, 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.capability) + " " + std::to_string(c.count));
+    SetDriverDword(c.capability, c.count);
+    BoxCapture boxes;
+    OpenPaper();
+    std::vector<std::wstring> names = {L"Letter", L"A4", L"Fax Custom", L"Tray Form", L"No Form"};
+    names.resize(c.listed);
+    EXPECT_EQ(sheet.ComboTexts(IDC_PAPER_LIST), names);
+    EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, nullptr));
+    EXPECT_TRUE(boxes.boxes().empty());
+    sheet.Close();
+    DeleteTree(HKEY_CURRENT_USER, ORVL_STAND_IN_KEY);
+    SetPapers(kPapers);
+  }
 }
 
 TEST_F(PaperPageTest, PaperNameFillingAllSixtyFourUnitsIsCutToSixtyThree) {
@@ -341,32 +362,22 @@ TEST_F(PaperPageTest, PaperNameFillingAllSixtyFourUnitsIsCutToSixtyThree) {
   EXPECT_EQ(texts[1], L"A4");
 }
 
-namespace {
-// A printer record that carries no device mode.
-BOOL WINAPI GetPrinterWithoutDevMode(HANDLE, DWORD level, LPBYTE buffer, DWORD size,
-                                     LPDWORD needed) {
-  *needed = sizeof(PRINTER_INFO_2W);
-  if (level != 2 || !buffer || size < sizeof(PRINTER_INFO_2W)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  ZeroMemory(buffer, sizeof(PRINTER_INFO_2W));
-  return TRUE;
-}
-}  // namespace
-
 TEST_F(PaperPageTest, PrinterWithoutDeviceModeSelectsNothingAndWritesNothing) {
-  IatPatch bare("winspool.drv", "GetPrinterW",
-                reinterpret_cast<const void*>(GetPrinterWithoutDevMode));
-  OpenPaper();
-  EXPECT_EQ(sheet.ComboSelection(IDC_PAPER_LIST), -1);
-  sheet.Choose(IDC_PAPER_LIST, 0, false);
-  SetPrinterSpy spy;
-  BoxCapture boxes;
-  sheet.Press(PSBTN_APPLYNOW);
-  EXPECT_TRUE(spy.levels.empty());
-  EXPECT_TRUE(boxes.boxes().empty());
-  EXPECT_FALSE(sheet.ApplyEnabled());
+  // No device mode, and one whose public part (dmSize) ends before dmFormName.
+  for (WORD dmSize : {WORD(0), WORD(offsetof(DEVMODEW, dmFormName))}) {
+    SCOPED_TRACE(dmSize);
+    ShortDevMode bare(dmSize);
+    OpenPaper();
+    EXPECT_EQ(sheet.ComboSelection(IDC_PAPER_LIST), -1);
+    sheet.Choose(IDC_PAPER_LIST, 0, false);
+    SetPrinterSpy spy;
+    BoxCapture boxes;
+    sheet.Press(PSBTN_APPLYNOW);
+    EXPECT_TRUE(spy.levels.empty());
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_FALSE(sheet.ApplyEnabled());
+    sheet.Close();
+  }
 }
 
 TEST_F(PaperPageTest, AdministerRightsLostMeanwhileEndAddAndDeleteSilently) {

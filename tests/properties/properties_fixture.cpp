@@ -121,7 +121,7 @@ DEVMODEW StoredDevMode() {
 }
 
 void StoreDevMode(SHORT orientation, SHORT quality, SHORT yResolution, SHORT paper,
-                  const wchar_t* formName) {
+                  const wchar_t* formName, DWORD moreFields) {
   HANDLE h = OpenTestPrinter(PRINTER_ALL_ACCESS);
   ASSERT_NE(h, nullptr);
   DEVMODEW mode = {};
@@ -135,6 +135,7 @@ void StoreDevMode(SHORT orientation, SHORT quality, SHORT yResolution, SHORT pap
   mode.dmPaperSize = paper;
   StringCchCopyW(mode.dmFormName, CCHFORMNAME, formName);
   if (*formName) mode.dmFields |= DM_FORMNAME;
+  mode.dmFields |= moreFields;
   PRINTER_INFO_9W info = {&mode};
   EXPECT_TRUE(SetPrinterW(h, 9, reinterpret_cast<BYTE*>(&info), 0)) << GetLastError();
   ClosePrinter(h);
@@ -163,6 +164,34 @@ void SetDriverDevMode(SHORT orientation, SHORT quality, SHORT yResolution, SHORT
 
 void SetDriverDword(const wchar_t* name, DWORD value) {
   SetDword(HKEY_CURRENT_USER, ORVL_STAND_IN_KEY, name, value);
+}
+
+// ---- ShortDevMode -----------------------------------------------------------------
+
+namespace {
+WORD g_shortDmSize;
+BOOL WINAPI GetPrinterWithShortDevMode(HANDLE, DWORD level, LPBYTE buffer, DWORD size,
+                                       LPDWORD needed) {
+  *needed = sizeof(PRINTER_INFO_2W) + sizeof(DEVMODEW);
+  if (level != 2 || !buffer || size < *needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  ZeroMemory(buffer, *needed);
+  auto* info = reinterpret_cast<PRINTER_INFO_2W*>(buffer);
+  if (g_shortDmSize) {
+    info->pDevMode = reinterpret_cast<DEVMODEW*>(buffer + sizeof(PRINTER_INFO_2W));
+    info->pDevMode->dmSpecVersion = DM_SPECVERSION;
+    info->pDevMode->dmSize = g_shortDmSize;
+  }
+  return TRUE;
+}
+}  // namespace
+
+ShortDevMode::ShortDevMode(WORD dmSize)
+    : patch_("winspool.drv", "GetPrinterW",
+             reinterpret_cast<const void*>(GetPrinterWithShortDevMode)) {
+  g_shortDmSize = dmSize;
 }
 
 // ---- FakeForms ------------------------------------------------------------------

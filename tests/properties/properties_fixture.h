@@ -39,7 +39,7 @@ bool PrinterExists();
 // The device mode the spooler keeps for the printer (all levels share one under Wine).
 DEVMODEW StoredDevMode();
 void StoreDevMode(SHORT orientation, SHORT quality, SHORT yResolution, SHORT paper,
-                  const wchar_t* formName = L"");
+                  const wchar_t* formName = L"", DWORD moreFields = 0);
 
 void SetResolutions(const std::vector<std::pair<LONG, LONG>>& pairs);
 void SetPapers(const std::vector<StandInPaper>& papers);
@@ -89,6 +89,16 @@ class SetPrinterSpy {
   ~SetPrinterSpy();
   std::vector<DWORD> levels;
   std::vector<DEVMODEW> modes;  // the device mode of each call
+
+ private:
+  orvltest::IatPatch patch_;
+};
+
+// GetPrinterW level 2 answering a record whose device mode has the given
+// dmSize (0: no device mode at all) and is otherwise zero.
+class ShortDevMode {
+ public:
+  explicit ShortDevMode(WORD dmSize);
 
  private:
   orvltest::IatPatch patch_;

@@ -175,6 +175,9 @@ TEST_F(SheetTest, SheetCarriesBothIconsAndNoHelpButton) {
   DeleteObject(info.hbmMask);
   EXPECT_EQ(GetWindowLongW(sheet.sheet(), GWL_EXSTYLE) & WS_EX_CONTEXTHELP, 0);
   EXPECT_EQ(GetWindowLongW(sheet.sheet(), GWL_STYLE) & DS_CONTEXTHELP, 0);
+  sheet.Close();  // the icons end with the sheet
+  EXPECT_FALSE(GetIconInfo(small, &info));
+  EXPECT_FALSE(GetIconInfo(big, &info));
 }
 
 TEST_F(SheetTest, SheetOpensCentredAcross) {
