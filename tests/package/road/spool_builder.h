@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tools/spoolgen/spool_writer.h"
+#include "../../../tools/spoolgen/spool_writer.h"
 
 namespace spoolbuild {
 

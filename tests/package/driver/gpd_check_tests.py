@@ -1,4 +1,4 @@
-"""tools/check-gpd against broken copies of package/orvl.gpd: each kind of
+"""tools/check-gpd against broken copies of package/driver/orvl.gpd: each kind of
 breakage must fail the check with its own message."""
 import os
 import subprocess
@@ -6,9 +6,9 @@ import sys
 import tempfile
 import unittest
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 CHECK = os.path.join(ROOT, "tools", "check-gpd")
-with open(os.path.join(ROOT, "package", "orvl.gpd"), encoding="latin-1") as f:
+with open(os.path.join(ROOT, "package", "driver", "orvl.gpd"), encoding="latin-1") as f:
     SHIPPED = f.read()
 
 
