@@ -1,7 +1,9 @@
 // The collector's log. Every collector of the user (one per session) writes
-// to the same file: each line is written inside a whole-file lock at the
-// file's end, and the file is opened anew for each line, so that a file
-// renamed away by another writer is never written to again.
+// to the same file: each line is written at the file's end inside a turn
+// taken, as the converter takes it, through an exclusive lock on one byte far
+// beyond the end (so readers are never locked out), and the file is opened
+// anew for each line, so that a file renamed away by another writer is never
+// written to again.
 #include "road_log.h"
 
 #include <shlobj.h>
@@ -38,8 +40,10 @@ void Append(const wchar_t* line) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
-    OVERLAPPED whole = {};
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+    OVERLAPPED turn = {};
+    turn.Offset = 0xFFFFFFF0;
+    turn.OffsetHigh = 0x7FFFFFFF;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn)) {
       CloseHandle(file);
       return;
     }
@@ -59,7 +63,7 @@ void Append(const wchar_t* line) {
         done = true;
       }
     }
-    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+    UnlockFileEx(file, 0, 1, 0, &turn);
     CloseHandle(file);
     if (done) return;
   }
