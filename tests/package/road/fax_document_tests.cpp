@@ -280,6 +280,7 @@ namespace {
 
 struct FaxCase {
   const char* name;
+  int paperMm;  // the length of the job's paper, for the field tools' check
   std::vector<std::string> pages;
   std::string devmode;  // empty: none
   const wchar_t* quality;
@@ -291,16 +292,16 @@ const RECT kA4 = {0, 0, 20999, 29699}, kLetter = {0, 0, 21589, 27939};
 
 std::vector<FaxCase> FaxCases() {
   return {
-      {"the builder's letter pages, no device mode", {SamplePage(0, 2), SamplePage(1, 2, true)}, "", L"Fine",
+      {"the builder's letter pages, no device mode", 280, {SamplePage(0, 2), SamplePage(1, 2, true)}, "", L"Fine",
        {0, 0}, true},
       // Letter (215.9 mm) is a little wider than the fax line (215.1 mm): scaled to fit.
-      {"A4 and Letter at Fine", {FramedPage(kA4), FramedPage(kLetter)}, Devmode(196), L"Fine", {2287, 2144}, true},
-      {"A4 and Letter at Standard", {FramedPage(kA4), FramedPage(kLetter)}, Devmode(98), L"Standard",
+      {"A4 and Letter at Fine", 297, {FramedPage(kA4), FramedPage(kLetter)}, Devmode(196), L"Fine", {2287, 2144}, true},
+      {"A4 and Letter at Standard", 297, {FramedPage(kA4), FramedPage(kLetter)}, Devmode(98), L"Standard",
        {1143, 1072}, true},
-      {"a landscape page turned a quarter", {FramedPage({0, 0, 29699, 20999})}, Devmode(196), L"Fine", {2287}, false},
-      {"a page a kilometre long is cut at 14 inches", {FramedPage({0, 0, 20999, 99999999})}, Devmode(98),
+      {"a landscape page turned a quarter", 297, {FramedPage({0, 0, 29699, 20999})}, Devmode(196), L"Fine", {2287}, false},
+      {"a page a kilometre long is cut at 14 inches", 356, {FramedPage({0, 0, 20999, 99999999})}, Devmode(98),
        L"Standard", {14 * 98}, false},
-      {"a page ten metres wide is scaled to the fax width", {FramedPage({0, 0, 999999, 999999})}, "", L"Fine",
+      {"a page ten metres wide is scaled to the fax width", 215, {FramedPage({0, 0, 999999, 999999})}, "", L"Fine",
        {1657}, false},
   };
 }
@@ -344,6 +345,13 @@ TEST(FaxDocument, PagesBecomeTiffClassF) {
     EXPECT_EQ(c.quality, Ticket(folder, L"Fax", L"Quality"));
     EXPECT_EQ(L"", Ticket(folder, L"Fonts", L"Count"));
     EXPECT_FALSE(HasFonts(folder));
+    // Kept for the field tools that tools/check-fax runs after the suites:
+    // fax-check\<n>-r<lines per inch>-l<paper mm>.tif beside the test program.
+    std::wstring kept = BinDir() + L"\\fax-check";
+    CreateDirectoryW(kept.c_str(), nullptr);
+    kept += L"\\" + std::to_wstring(index) + L"-r" + (fine ? L"196" : L"98") + L"-l" +
+            std::to_wstring(c.paperMm) + L".tif";
+    EXPECT_TRUE(CopyFileW((folder + L"\\fax.tif").c_str(), kept.c_str(), FALSE));
   }
 }
 
