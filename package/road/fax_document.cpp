@@ -14,11 +14,11 @@
 
 namespace {
 
-const int kFaxWidth = kT4MaxWidth;        // 1728 pixels: 215 mm at 204 dpi
-const double kDotsPerMm = 204.0 / 25.4;   // across
-const double kFineLinesPerMm = 7.7;       // down, the fax's own line rates
+const int kFaxWidth = kT4MaxWidth;       // 1728 pixels: 215 mm at 204 dpi
+const double kDotsPerMm = 204.0 / 25.4;  // across
+const double kFineLinesPerMm = 7.7;      // down, the fax's own line rates
 const double kStandardLinesPerMm = 3.85;
-const DWORD kDrawCrashed = 0xFA1;         // exit code of a drawing thread that faulted
+const DWORD kDrawCrashed = 0xFA1;  // exit code of a drawing thread that faulted
 const DWORD kDrawTimeoutMs = 5 * 60 * 1000;
 
 int LongestRows(bool fine) { return kFaxLongestInches * (fine ? 196 : 98); }
@@ -37,7 +37,8 @@ void EndFaultedThread() { ExitThread(kDrawCrashed); }
 // whatever handles them.
 LONG CALLBACK OnFault(EXCEPTION_POINTERS* info) {
   DWORD code = info->ExceptionRecord->ExceptionCode;
-  if (!(code & 0x80000000) || GetCurrentThreadId() != g_guardedThread) return EXCEPTION_CONTINUE_SEARCH;
+  if (!(code & 0x80000000) || GetCurrentThreadId() != g_guardedThread)
+    return EXCEPTION_CONTINUE_SEARCH;
   g_guardedThread = 0;
   CONTEXT* c = info->ContextRecord;
 #ifdef _WIN64
@@ -171,11 +172,10 @@ DWORD DrawPage(void* param) {
 
 // An 8 x 8 ordered-dither matrix: grey areas of pictures become patterns of
 // their own density, while black text and white paper have no tone to dither.
-const BYTE kBayer[8][8] = {
-    {0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
-    {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
-    {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
-    {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
+const BYTE kBayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
+                           {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
+                           {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
+                           {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
 const int kAlwaysBlack = 80, kAlwaysWhite = 208;  // luminance, 0 to 255
 
 // One row of the bitmap to 1 bit per pixel, 1 = black.
@@ -187,7 +187,8 @@ void ToBits(const DWORD* pixels, int y, BYTE* row) {
       out <<= 1;
       if ((p & 0xFFFFFF) == 0xFFFFFF) continue;
       int luma = (((p >> 16) & 0xFF) * 77 + ((p >> 8) & 0xFF) * 150 + (p & 0xFF) * 29) >> 8;
-      int threshold = kAlwaysBlack + (kBayer[y & 7][(x + i) & 7] * (kAlwaysWhite - kAlwaysBlack) + 32) / 64;
+      int threshold =
+          kAlwaysBlack + (kBayer[y & 7][(x + i) & 7] * (kAlwaysWhite - kAlwaysBlack) + 32) / 64;
       if (luma < threshold) out |= 1;
     }
     row[x / 8] = out;
@@ -200,8 +201,8 @@ struct Tiff {
   HANDLE file;
   BYTE* buffer;  // kTiffBuffer bytes
   DWORD used;
-  ULONGLONG offset;     // file offset of buffer[used]
-  ULONGLONG nextLink;   // where the previous directory's next-directory offset lies
+  ULONGLONG offset;    // file offset of buffer[used]
+  ULONGLONG nextLink;  // where the previous directory's next-directory offset lies
   bool ok;
 };
 const DWORD kTiffBuffer = 64 * 1024;
@@ -265,26 +266,26 @@ void WriteDirectory(Tiff& t, DWORD stripAt, DWORD stripBytes, int rows, bool fin
   DWORD extra = at + 2 + kEntries * 12 + 4;  // the values that do not fit an entry
   Link(t, at);
   Put16(t, kEntries);
-  Entry(t, 254, kLong, 1, 2);                  // NewSubfileType: a page of a document
-  Entry(t, 256, kShort, 1, kFaxWidth);         // ImageWidth
-  Entry(t, 257, kLong, 1, rows);               // ImageLength
-  Entry(t, 258, kShort, 1, 1);                 // BitsPerSample
-  Entry(t, 259, kShort, 1, 3);                 // Compression: T.4
-  Entry(t, 262, kShort, 1, 0);                 // PhotometricInterpretation: white is zero
-  Entry(t, 266, kShort, 1, 1);                 // FillOrder: the first bit highest
-  Entry(t, 273, kLong, 1, stripAt);            // StripOffsets
-  Entry(t, 274, kShort, 1, 1);                 // Orientation: top left
-  Entry(t, 277, kShort, 1, 1);                 // SamplesPerPixel
-  Entry(t, 278, kLong, 1, rows);               // RowsPerStrip: one strip a page
-  Entry(t, 279, kLong, 1, stripBytes);         // StripByteCounts
-  Entry(t, 282, kRational, 1, extra);          // XResolution 204
-  Entry(t, 283, kRational, 1, extra + 8);      // YResolution 98 or 196
-  Entry(t, 284, kShort, 1, 1);                 // PlanarConfiguration
-  Entry(t, 292, kLong, 1, 4);                  // T4Options: 1-D, fill bits before EOL
-  Entry(t, 296, kShort, 1, 2);                 // ResolutionUnit: inch
-  Entry(t, 297, kShort, 2, (pages << 16) | page);  // PageNumber: this page, of pages
+  Entry(t, 254, kLong, 1, 2);                           // NewSubfileType: a page of a document
+  Entry(t, 256, kShort, 1, kFaxWidth);                  // ImageWidth
+  Entry(t, 257, kLong, 1, rows);                        // ImageLength
+  Entry(t, 258, kShort, 1, 1);                          // BitsPerSample
+  Entry(t, 259, kShort, 1, 3);                          // Compression: T.4
+  Entry(t, 262, kShort, 1, 0);                          // PhotometricInterpretation: white is zero
+  Entry(t, 266, kShort, 1, 1);                          // FillOrder: the first bit highest
+  Entry(t, 273, kLong, 1, stripAt);                     // StripOffsets
+  Entry(t, 274, kShort, 1, 1);                          // Orientation: top left
+  Entry(t, 277, kShort, 1, 1);                          // SamplesPerPixel
+  Entry(t, 278, kLong, 1, rows);                        // RowsPerStrip: one strip a page
+  Entry(t, 279, kLong, 1, stripBytes);                  // StripByteCounts
+  Entry(t, 282, kRational, 1, extra);                   // XResolution 204
+  Entry(t, 283, kRational, 1, extra + 8);               // YResolution 98 or 196
+  Entry(t, 284, kShort, 1, 1);                          // PlanarConfiguration
+  Entry(t, 292, kLong, 1, 4);                           // T4Options: 1-D, fill bits before EOL
+  Entry(t, 296, kShort, 1, 2);                          // ResolutionUnit: inch
+  Entry(t, 297, kShort, 2, (pages << 16) | page);       // PageNumber: this page, of pages
   Entry(t, 305, kAscii, sizeof(software), extra + 16);  // Software
-  Entry(t, 327, kShort, 1, 0);                 // CleanFaxData: clean
+  Entry(t, 327, kShort, 1, 0);                          // CleanFaxData: clean
   t.nextLink = t.offset;
   Put32(t, 0);
   Put32(t, 204);
@@ -386,9 +387,11 @@ bool PlaceFaxPage(const RECTL& frame, bool fine, FaxPage* page) {
 
 int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop) {
   wchar_t path[kPathUnits];
-  if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\fax.tif", folder))) return kExtractCannotWrite;
+  if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\fax.tif", folder)))
+    return kExtractCannotWrite;
   HANDLE heap = GetProcessHeap();
-  BYTE* buffer = static_cast<BYTE*>(HeapAlloc(heap, 0, kTiffBuffer + kT4MaxRowBytes + kFaxWidth / 8));
+  BYTE* buffer =
+      static_cast<BYTE*>(HeapAlloc(heap, 0, kTiffBuffer + kT4MaxRowBytes + kFaxWidth / 8));
   if (!buffer) return kExtractFailed;
   Canvas canvas = {};
   int code = MakeCanvas(canvas, LongestRows(fine)) ? kExtractOk : kExtractFailed;

@@ -11,10 +11,10 @@
 // in EMR_COMMENT_EMFSPOOL comments); each becomes a file beside the pages and
 // is loaded into the process while the pages are drawn into fax.tif.
 #include <windows.h>
-#include <strsafe.h>
 
 #include <fontsub.h>
 #include <stdlib.h>
+#include <strsafe.h>
 
 #include <initializer_list>
 
@@ -140,7 +140,7 @@ struct Job {
   bool ticket;                 // job.ini created
   bool fax;                    // fax.tif created
   bool devmode;                // the job's device mode was read
-  bool fine;                   // from the device mode: fine unless it asks for at most 98 lines per inch
+  bool fine;                   // Fine, unless the device mode asks for at most 98 dpi
   DWORD fonts;                 // font files created so far
   Font font[kMaxFonts];
 };
@@ -261,9 +261,9 @@ int ExtractPage(Reader& r, Job& job, DWORD size) {
 
 // ---- fonts -----------------------------------------------------------------
 
-const DWORD kEmrComment = 70;                // EMR_COMMENT (EMR_GDICOMMENT)
-const DWORD kEmfSpoolComment = 0;            // its CommentIdentifier for EMFSPOOL records
-const DWORD kFontDefinitions = 0x544F4E46;   // the EMFSpoolRecordIdentifier of font records
+const DWORD kEmrComment = 70;               // EMR_COMMENT (EMR_GDICOMMENT)
+const DWORD kEmfSpoolComment = 0;           // its CommentIdentifier for EMFSPOOL records
+const DWORD kFontDefinitions = 0x544F4E46;  // the EMFSpoolRecordIdentifier of font records
 const unsigned short kMergeSubset = 0, kMergeSubset1 = 1, kMergeDelta = 2;  // usMode values
 
 // fontsub.dll's merge, as Microsoft documents it (mingw's header lacks it).
@@ -327,7 +327,8 @@ int WriteFontFile(Job& job, DWORD font, const BYTE* data, DWORD size) {
   ScopedHandle file(
       CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return kExtractCannotWrite;
-  if (!WriteAll(file.get(), data, size) || !FlushFileBuffers(file.get())) return kExtractCannotWrite;
+  if (!WriteAll(file.get(), data, size) || !FlushFileBuffers(file.get()))
+    return kExtractCannotWrite;
   LoadFont(job.font[font], data, size);
   return kExtractOk;
 }
@@ -362,7 +363,8 @@ int MergeDelta(Job& job, DWORD checksum, DWORD index, const BYTE* package, DWORD
   BYTE* working = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, bytes ? bytes : 1));
   if (!working) return kExtractFailed;
   int code = kExtractOk;
-  if (!ReadFile(file.get(), working, bytes, &got, nullptr) || got != bytes) code = kExtractCannotWrite;
+  if (!ReadFile(file.get(), working, bytes, &got, nullptr) || got != bytes)
+    code = kExtractCannotWrite;
   file.reset();
   Merge m = {working, bytes, package, size, kMergeDelta, nullptr, 0, 0, 0};
   if (code == kExtractOk && MergeFont(m)) {
@@ -431,7 +433,8 @@ int FontRecords(Job& job, const BYTE* p, DWORD n) {
               merged = MergeFont(m);
             }
             if (merged) {
-              code = AddFont(job, kFontTrueType, m.out, m.written, true, Dword(body), Dword(body + 4));
+              code =
+                  AddFont(job, kFontTrueType, m.out, m.written, true, Dword(body), Dword(body + 4));
               free(m.out);
             }
           }
@@ -557,8 +560,9 @@ int ReadRecords(Reader& r, Job& job, HANDLE stop) {
       }
       default:
         // Fonts outside the pages (the format keeps them inside), PostScript
-        // data and the other offset records are not needed; a kind the format does not define may hold anything,
-        // a page included, so it is not skipped silently.
+        // data and the other offset records are not needed; a kind the
+        // format does not define may hold anything, a page included, so it is
+        // not skipped silently.
         if (kind < kRecEngineFont || kind > kRecLastKnown) return kExtractDamaged;
         code = Skip(r, size);
         break;

@@ -2,9 +2,12 @@
 // words of the standard; fax.tif read back tag by tag and decoded line by
 // line against a reference drawing of the same pages; fonts written, listed
 // and used; a page GDI faults on leaves nothing.
+#include <fontsub.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,8 +51,9 @@ std::string Bits(DWORD code, int bits) {
 // ---- reading fax.tif back -----------------------------------------------------
 
 struct TiffPage {
-  std::map<WORD, std::vector<DWORD>> tags;  // SHORT and LONG values; RATIONALs as numerator, denominator
-  std::vector<std::vector<bool>> rows;      // decoded, true = black
+  std::map<WORD, std::vector<DWORD>>
+      tags;  // SHORT and LONG values; RATIONALs as numerator, denominator
+  std::vector<std::vector<bool>> rows;  // decoded, true = black
   bool decoded = false;
   DWORD tag(WORD t, size_t i = 0) const {
     auto it = tags.find(t);
@@ -111,20 +115,23 @@ bool DecodeStrip(const std::string& data, int width, int rows, TiffPage& page) {
 std::vector<TiffPage> ReadTiff(const std::string& b) {
   std::vector<TiffPage> pages;
   if (b.size() < 8 || b.compare(0, 4, std::string("II*\0", 4)) != 0) return pages;
-  for (DWORD ifd = Get(b, 4, 4); ifd && pages.size() < 1000; ifd = Get(b, ifd + 2 + Get(b, ifd, 2) * 12, 4)) {
+  for (DWORD ifd = Get(b, 4, 4); ifd && pages.size() < 1000;
+       ifd = Get(b, ifd + 2 + Get(b, ifd, 2) * 12, 4)) {
     TiffPage page;
     for (DWORD i = 0, n = Get(b, ifd, 2); i < n; ++i) {
       size_t e = ifd + 2 + i * 12;
       WORD tag = Get(b, e, 2), type = Get(b, e + 2, 2);
       DWORD count = Get(b, e + 4, 4);
       if (type == 3)
-        for (DWORD k = 0; k < count && k < 2; ++k) page.tags[tag].push_back(Get(b, e + 8 + 2 * k, 2));
+        for (DWORD k = 0; k < count && k < 2; ++k)
+          page.tags[tag].push_back(Get(b, e + 8 + 2 * k, 2));
       else if (type == 4)
         page.tags[tag].push_back(Get(b, e + 8, 4));
       else if (type == 5)
         page.tags[tag] = {Get(b, Get(b, e + 8, 4), 4), Get(b, Get(b, e + 8, 4) + 4, 4)};
     }
-    page.decoded = DecodeStrip(b.substr(page.tag(273), page.tag(279)), page.tag(256), page.tag(257), page);
+    page.decoded =
+        DecodeStrip(b.substr(page.tag(273), page.tag(279)), page.tag(256), page.tag(257), page);
     pages.push_back(page);
   }
   return pages;
@@ -142,18 +149,23 @@ std::string EmfBytes(HENHMETAFILE emf) {
 // A page of the given frame (0.01 mm, inclusive) with a border, a heading and
 // lines, drawn to fit; the frame is then set exactly in the header, as a
 // printer's reference device gives it. comment: a GDI comment to carry.
-std::string FramedPage(RECT frame, const wchar_t* face = L"Arial", const std::string& comment = "") {
+std::string FramedPage(RECT frame, const wchar_t* face = L"Arial",
+                       const std::string& comment = "") {
   HDC dc = CreateEnhMetaFileW(nullptr, nullptr, &frame, nullptr);
   SetMapMode(dc, MM_ANISOTROPIC);
   SetWindowExtEx(dc, 1000, 1000, nullptr);
-  SetViewportExtEx(dc, MulDiv(GetDeviceCaps(dc, HORZRES), frame.right, GetDeviceCaps(dc, HORZSIZE) * 100),
-                   MulDiv(GetDeviceCaps(dc, VERTRES), frame.bottom, GetDeviceCaps(dc, VERTSIZE) * 100), nullptr);
-  if (!comment.empty()) GdiComment(dc, static_cast<UINT>(comment.size()), reinterpret_cast<const BYTE*>(comment.data()));
+  SetViewportExtEx(
+      dc, MulDiv(GetDeviceCaps(dc, HORZRES), frame.right, GetDeviceCaps(dc, HORZSIZE) * 100),
+      MulDiv(GetDeviceCaps(dc, VERTRES), frame.bottom, GetDeviceCaps(dc, VERTSIZE) * 100), nullptr);
+  if (!comment.empty())
+    GdiComment(dc, static_cast<UINT>(comment.size()),
+               reinterpret_cast<const BYTE*>(comment.data()));
   Rectangle(dc, 20, 20, 980, 980);
   HFONT font = CreateFontW(-80, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, face);
   HGDIOBJ old = SelectObject(dc, font);
   // Wingdings (the private font of the font test) maps its glyphs at U+F0xx.
-  TextOutW(dc, 60, 60, lstrcmpW(face, L"Arial") ? L"\xF041\xF042\xF043\xF04E\xF06C\xF06E" : L"ABCabc", 6);
+  TextOutW(dc, 60, 60,
+           lstrcmpW(face, L"Arial") ? L"\xF041\xF042\xF043\xF04E\xF06C\xF06E" : L"ABCabc", 6);
   SelectObject(dc, old);
   DeleteObject(font);
   for (int y = 300; y < 900; y += 100) {
@@ -192,7 +204,8 @@ std::vector<std::vector<bool>> Reference(const std::wstring& emfPath, bool fine)
   info.colours[1] = {255, 255, 255, 0};
   void* bits = nullptr;
   HDC dc = CreateCompatibleDC(nullptr);
-  HBITMAP bitmap = CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
+  HBITMAP bitmap =
+      CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
   HGDIOBJ old = SelectObject(dc, bitmap);
   PatBlt(dc, 0, 0, 1728, place.rows, WHITENESS);
   RECT area = {place.left, 0, place.left + place.width, place.fullRows};
@@ -201,7 +214,8 @@ std::vector<std::vector<bool>> Reference(const std::wstring& emfPath, bool fine)
   for (int y = 0; y < place.rows; ++y) {
     const BYTE* line = static_cast<const BYTE*>(bits) + y * 216;
     std::vector<bool> row(1728);
-    for (int x = 0; x < 1728; ++x) row[x] = !((line[x / 8] >> (7 - x % 8)) & 1);  // index 0 is black
+    for (int x = 0; x < 1728; ++x)
+      row[x] = !((line[x / 8] >> (7 - x % 8)) & 1);  // index 0 is black
     rows.push_back(row);
   }
   SelectObject(dc, old);
@@ -246,10 +260,12 @@ TEST(T4Coder, KnownCodeWordsAndRows) {
     const char* bits;
     int rest;
   } words[] = {
-      {0, false, "00110101", -1},      {1, false, "000111", -1},  {63, false, "00110100", -1},
-      {64, false, "11011", 0},         {1728, false, "010011011", 0}, {1700, false, "011000", 36},
-      {0, true, "0000110111", -1},     {1, true, "010", -1},      {63, true, "000001100111", -1},
-      {64, true, "0000001111", 0},     {1728, true, "0000001100101", 0}, {2560, true, "000000011111", 0},
+      {0, false, "00110101", -1},       {1, false, "000111", -1},
+      {63, false, "00110100", -1},      {64, false, "11011", 0},
+      {1728, false, "010011011", 0},    {1700, false, "011000", 36},
+      {0, true, "0000110111", -1},      {1, true, "010", -1},
+      {63, true, "000001100111", -1},   {64, true, "0000001111", 0},
+      {1728, true, "0000001100101", 0}, {2560, true, "000000011111", 0},
   };
   for (const auto& w : words) {
     DWORD code;
@@ -265,7 +281,7 @@ TEST(T4Coder, KnownCodeWordsAndRows) {
     const BYTE* row;
     std::vector<BYTE> coded;
   } rows[] = {
-      {white, {0x00, 0x01, 0x4D, 0x9A, 0x80}},  // EOL (fill bits first), white 1728 + white 0
+      {white, {0x00, 0x01, 0x4D, 0x9A, 0x80}},        // EOL (fill bits first), white 1728 + white 0
       {black, {0x00, 0x01, 0x35, 0x03, 0x28, 0x6E}},  // white 0, black 1728 + black 0
       {mixed, {0x00, 0x01, 0xD9, 0xAA, 0x4D, 0x1A, 0x00}},  // white 64+0, black 1, white 1600+63
   };
@@ -292,17 +308,49 @@ const RECT kA4 = {0, 0, 20999, 29699}, kLetter = {0, 0, 21589, 27939};
 
 std::vector<FaxCase> FaxCases() {
   return {
-      {"the builder's letter pages, no device mode", 280, {SamplePage(0, 2), SamplePage(1, 2, true)}, "", L"Fine",
-       {0, 0}, true},
+      {"the builder's letter pages, no device mode",
+       280,
+       {SamplePage(0, 2), SamplePage(1, 2, true)},
+       "",
+       L"Fine",
+       {0, 0},
+       true},
       // Letter (215.9 mm) is a little wider than the fax line (215.1 mm): scaled to fit.
-      {"A4 and Letter at Fine", 297, {FramedPage(kA4), FramedPage(kLetter)}, Devmode(196), L"Fine", {2287, 2144}, true},
-      {"A4 and Letter at Standard", 297, {FramedPage(kA4), FramedPage(kLetter)}, Devmode(98), L"Standard",
-       {1143, 1072}, true},
-      {"a landscape page turned a quarter", 297, {FramedPage({0, 0, 29699, 20999})}, Devmode(196), L"Fine", {2287}, false},
-      {"a page a kilometre long is cut at 14 inches", 356, {FramedPage({0, 0, 20999, 99999999})}, Devmode(98),
-       L"Standard", {14 * 98}, false},
-      {"a page ten metres wide is scaled to the fax width", 215, {FramedPage({0, 0, 999999, 999999})}, "", L"Fine",
-       {1657}, false},
+      {"A4 and Letter at Fine",
+       297,
+       {FramedPage(kA4), FramedPage(kLetter)},
+       Devmode(196),
+       L"Fine",
+       {2287, 2144},
+       true},
+      {"A4 and Letter at Standard",
+       297,
+       {FramedPage(kA4), FramedPage(kLetter)},
+       Devmode(98),
+       L"Standard",
+       {1143, 1072},
+       true},
+      {"a landscape page turned a quarter",
+       297,
+       {FramedPage({0, 0, 29699, 20999})},
+       Devmode(196),
+       L"Fine",
+       {2287},
+       false},
+      {"a page a kilometre long is cut at 14 inches",
+       356,
+       {FramedPage({0, 0, 20999, 99999999})},
+       Devmode(98),
+       L"Standard",
+       {14 * 98},
+       false},
+      {"a page ten metres wide is scaled to the fax width",
+       215,
+       {FramedPage({0, 0, 999999, 999999})},
+       "",
+       L"Fine",
+       {1657},
+       false},
   };
 }
 
@@ -326,17 +374,21 @@ TEST(FaxDocument, PagesBecomeTiffClassF) {
     for (size_t i = 0; i < pages.size(); ++i) {
       const TiffPage& p = pages[i];
       const DWORD n = static_cast<DWORD>(pages.size()), at = static_cast<DWORD>(i + 1);
-      const std::vector<DWORD> expected[] = {{2}, {1728}, {1}, {3}, {0}, {1}, {1}, {4}, {2}, {at, n},
-                                             {204, 1}, {fine ? 196u : 98u, 1}};
+      const std::vector<DWORD> expected[] = {{2}, {1728},  {1},      {3},
+                                             {0}, {1},     {1},      {4},
+                                             {2}, {at, n}, {204, 1}, {fine ? 196u : 98u, 1}};
       const WORD tags[] = {254, 256, 258, 259, 262, 266, 277, 292, 296, 297, 282, 283};
-      for (size_t t = 0; t < ARRAYSIZE(tags); ++t) EXPECT_EQ(expected[t], p.tags.at(tags[t])) << "tag " << tags[t];
+      for (size_t t = 0; t < ARRAYSIZE(tags); ++t)
+        EXPECT_EQ(expected[t], p.tags.at(tags[t])) << "tag " << tags[t];
       if (c.rows[i]) {
         EXPECT_EQ(c.rows[i], p.tag(257)) << "page " << i;
       }
       EXPECT_EQ(p.tag(257), p.tag(278));
       ASSERT_TRUE(p.decoded) << "page " << i;
       if (c.compare) {
-        EXPECT_LE(Differing(p.rows, Reference(folder + L"\\page" + std::to_wstring(i) + L".emf", fine)), 20)
+        EXPECT_LE(
+            Differing(p.rows, Reference(folder + L"\\page" + std::to_wstring(i) + L".emf", fine)),
+            20)
             << "page " << i;
       }
     }
@@ -363,27 +415,39 @@ std::string PrivateFont() {
   const std::string from = "Wingdings", to = "Orvltestx";
   for (const std::string& f : {from, std::string("\0W\0i\0n\0g\0d\0i\0n\0g\0s", 18)}) {
     std::string t = f.size() == from.size() ? to : std::string("\0O\0r\0v\0l\0t\0e\0s\0t\0x", 18);
-    for (size_t at = font.find(f); at != std::string::npos; at = font.find(f, at + 1)) font.replace(at, f.size(), t);
+    for (size_t at = font.find(f); at != std::string::npos; at = font.find(f, at + 1))
+      font.replace(at, f.size(), t);
   }
   return font;
 }
 
-// An EMFSPOOL comment holding one EMRI_ENGINE_FONT record with the font.
-std::string FontComment(const std::string& font) {
-  std::string record;
-  auto put = [&](DWORD v) { record.append(reinterpret_cast<const char*>(&v), 4); };
-  DWORD padded = (font.size() + 3) & ~3u;
-  put(0x00000000);  // CommentIdentifier: EMFSPOOL records
-  put(0x544F4E46);  // font definitions
-  put(kEngineFont);
-  put(8 + 4 + 4 + padded);  // Type1ID, NumFiles, one size, 4 bytes to align to 8, the file
-  put(0);
-  put(1);
-  put(static_cast<DWORD>(font.size()));
-  put(0);
-  record += font + std::string(padded - font.size(), '\0');
-  return record;
+std::string Le(DWORD v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+std::string Padded(const std::string& s) { return s + std::string((4 - s.size() % 4) % 4, '\0'); }
+
+// A font definition record: kind, size, body.
+std::string FontRecord(DWORD kind, const std::string& body) {
+  return Le(kind) + Le(body.size()) + body;
 }
+
+// EMRI_ENGINE_FONT (sizes) or EMRI_TYPE1_FONT (end offsets): Type1ID, NumFiles,
+// the sizes or ends, padding to 8 bytes from the record's start, the files.
+std::string FileFont(DWORD kind, const std::vector<std::string>& files) {
+  std::string body = Le(0) + Le(files.size()), data;
+  for (const std::string& f : files) {
+    data += Padded(f);
+    body += Le(kind == kEngineFont ? f.size() : data.size());
+  }
+  if ((8 + body.size()) % 8) body += Le(0);
+  return FontRecord(kind, body + data);
+}
+
+// EMRI_SUBSET_FONT or EMRI_DELTA_FONT: UniversalFontId, the font package.
+std::string PackageFont(DWORD kind, DWORD checksum, const std::string& package) {
+  return FontRecord(kind, Le(checksum) + Le(0) + Padded(package));
+}
+
+// An EMFSPOOL comment: CommentIdentifier 0, the font definitions' identifier, records.
+std::string FontComment(const std::string& records) { return Le(0) + Le(0x544F4E46) + records; }
 
 }  // namespace
 
@@ -394,7 +458,7 @@ TEST(FaxDocument, EmbeddedFontsAreWrittenListedAndUsed) {
   std::string font = PrivateFont();
   ASSERT_GT(font.size(), 1000u);
   // Recorded and drawn for reference before anything loads the font.
-  std::string page = FramedPage(kA4, L"Orvltestx", FontComment(font));
+  std::string page = FramedPage(kA4, L"Orvltestx", FontComment(FileFont(kEngineFont, {font})));
   SpoolBuilder spool;
   spool.Page(page);
   std::wstring scratchPage = scratch.file(L"page.emf");
@@ -413,15 +477,18 @@ TEST(FaxDocument, EmbeddedFontsAreWrittenListedAndUsed) {
   // The reference with the written font loaded, as a player of the pages would.
   std::string written = ReadBytes(folder + L"\\font0.ttf");
   DWORD count = 0;
-  HANDLE loaded = AddFontMemResourceEx(&written[0], static_cast<DWORD>(written.size()), nullptr, &count);
+  HANDLE loaded =
+      AddFontMemResourceEx(&written[0], static_cast<DWORD>(written.size()), nullptr, &count);
   ASSERT_TRUE(loaded);
   EXPECT_EQ(1u, count);
   // GDI keeps the face it found for a font description: the page's own
   // description found a substitute above, so the reference asks with an
   // otherwise equal one (no smoothing, meaningless on a 1-bit bitmap).
   std::string asked = page;
-  for (size_t at = 0; at + 8 <= asked.size() && Get(asked, at + 4, 4) >= 8; at += Get(asked, at + 4, 4))
-    if (Get(asked, at, 4) == EMR_EXTCREATEFONTINDIRECTW) asked[at + 12 + 26] = NONANTIALIASED_QUALITY;
+  for (size_t at = 0; at + 8 <= asked.size() && Get(asked, at + 4, 4) >= 8;
+       at += Get(asked, at + 4, 4))
+    if (Get(asked, at, 4) == EMR_EXTCREATEFONTINDIRECTW)
+      asked[at + 12 + 26] = NONANTIALIASED_QUALITY;
   std::wstring askedPage = scratch.file(L"asked.emf");
   ASSERT_TRUE(WriteBytes(askedPage, asked));
   std::vector<std::vector<bool>> withFont = Reference(askedPage, true);
@@ -435,8 +502,87 @@ TEST(FaxDocument, EmbeddedFontsAreWrittenListedAndUsed) {
 
 namespace {
 
+std::vector<unsigned short> g_modes;
+// MergeFontPackage as fontsub documents it: a subset package (here, a whole
+// font already) becomes the working font; a delta is added to it.
+ULONG __cdecl FakeMerge(const unsigned char* font, ULONG fontSize, const unsigned char* package,
+                        ULONG packageSize, unsigned char** dest, ULONG* destSize, ULONG* written,
+                        unsigned short mode, CFP_ALLOCPROC allocate, CFP_REALLOCPROC, CFP_FREEPROC,
+                        void*) {
+  g_modes.push_back(mode);
+  std::string out = (mode == 2 ? std::string(reinterpret_cast<const char*>(font), fontSize) : "") +
+                    std::string(reinterpret_cast<const char*>(package), packageSize);
+  *dest = static_cast<unsigned char*>(allocate(out.size()));
+  memcpy(*dest, out.data(), out.size());
+  *destSize = *written = static_cast<ULONG>(out.size());
+  return 0;
+}
+
+}  // namespace
+
+// Every kind of font record: TrueType files as they are, Type 1 files with
+// the padding their 4-byte end offsets give them (the record keeps no exact
+// length), subset
+// fonts made working fonts and their deltas merged in (through fontsub), a
+// design vector and a delta without its subset left out. Wine's fontsub is a
+// stub that faults: its subset fonts are left out and the job goes on.
+TEST(FaxDocument, FontRecordsOfEveryKind) {
+  ScratchDir scratch;
+  const std::string e1 = "engine one", e2 = "engine two!", pfm = "pfm metrics",
+                    pfb = "\x80\x01 pfb";
+  const std::string sa = "subset A", da = "+delta A", sb = "subset B";
+  std::string records = FileFont(kEngineFont, {e1, e2}) + FileFont(kType1Font, {pfm, pfb}) +
+                        FontRecord(kDesignVector, Le(7) + Le(0) + Le(0x08007664) + Le(0)) +
+                        PackageFont(kSubsetFont, 7, sa) + PackageFont(kSubsetFont, 8, sb) +
+                        PackageFont(kDeltaFont, 7, da) + PackageFont(kDeltaFont, 9, "no subset");
+  SpoolBuilder spool;
+  spool.Page(FramedPage(kA4, L"Arial", FontComment(records)));
+  const struct {
+    bool merging;
+    std::vector<std::pair<std::wstring, std::string>> files;
+  } cases[] = {
+      {true,
+       {{L"font0.ttf", e1},
+        {L"font1.ttf", e2},
+        {L"font2.pfm", Padded(pfm)},
+        {L"font3.pfb", Padded(pfb)},
+        {L"font4.ttf", Padded(sa) + Padded(da)},
+        {L"font5.ttf", Padded(sb)}}},
+      {false,
+       {{L"font0.ttf", e1},
+        {L"font1.ttf", e2},
+        {L"font2.pfm", Padded(pfm)},
+        {L"font3.pfb", Padded(pfb)}}},
+  };
+  for (const auto& c : cases) {
+    std::wstring folder = scratch.file(c.merging ? L"merged" : L"stub");
+    g_modes.clear();
+    {
+      std::unique_ptr<IatPatch> merge;
+      if (c.merging)
+        merge.reset(new IatPatch("fontsub.dll", "MergeFontPackage",
+                                 reinterpret_cast<const void*>(&FakeMerge)));
+      ASSERT_EQ(kExtractOk, Extract(spool.bytes(), folder));
+    }
+    if (c.merging) {
+      EXPECT_EQ(std::vector<unsigned short>({1, 1, 2}), g_modes);
+    }
+    EXPECT_EQ(std::to_wstring(c.files.size()), Ticket(folder, L"Fonts", L"Count"));
+    for (size_t i = 0; i < c.files.size(); ++i) {
+      EXPECT_EQ(c.files[i].second, ReadBytes(folder + L"\\" + c.files[i].first))
+          << Narrow(c.files[i].first);
+      EXPECT_EQ(folder + L"\\" + c.files[i].first,
+                Ticket(folder, L"Fonts", (L"File" + std::to_wstring(i)).c_str()));
+    }
+    EXPECT_FALSE(FileExists(folder + L"\\font" + std::to_wstring(c.files.size()) + L".ttf"));
+  }
+}
+
+namespace {
+
 int g_played = 0;
-BOOL WINAPI FaultOnThirdRecord(HDC dc, LPHANDLETABLE table, const ENHMETARECORD* record, UINT objects) {
+BOOL WINAPI FaultOnThirdRecord(HDC dc, LPHANDLETABLE table, const ENHMETARECORD* record,
+                               UINT objects) {
   if (++g_played == 3) *static_cast<volatile int*>(nullptr) = 1;
   return PlayEnhMetaFileRecord(dc, table, record, objects);
 }
@@ -450,7 +596,8 @@ TEST(FaxDocument, FaultingPageLeavesNothing) {
   SpoolBuilder spool;
   spool.Page(SamplePage(0, 2)).Page(SamplePage(1, 2));
   {
-    IatPatch patch("gdi32.dll", "PlayEnhMetaFileRecord", reinterpret_cast<const void*>(&FaultOnThirdRecord));
+    IatPatch patch("gdi32.dll", "PlayEnhMetaFileRecord",
+                   reinterpret_cast<const void*>(&FaultOnThirdRecord));
     ASSERT_TRUE(patch.active());
     g_played = 0;
     EXPECT_EQ(kExtractCannotDraw, Extract(spool.bytes(), scratch.file(L"faulted")));

@@ -205,7 +205,8 @@ TEST(SpoolReader, ReadErrorAndStopLeaveNothing) {
   CloseHandle(stop);
   {
     // A page that cannot be flushed to the disk is a page not written.
-    IatPatch flush("kernel32.dll", "FlushFileBuffers", reinterpret_cast<const void*>(&FailingFlush));
+    IatPatch flush("kernel32.dll", "FlushFileBuffers",
+                   reinterpret_cast<const void*>(&FailingFlush));
     EXPECT_EQ(kExtractCannotWrite, Extract(spool.bytes(), scratch.file(L"c")));
   }
   EXPECT_TRUE(Listing(scratch.path()).empty());
