@@ -2,9 +2,10 @@
 // words of the standard; fax.tif read back tag by tag and decoded line by
 // line against a reference drawing of the same pages; fonts written, listed
 // and used; a page GDI faults on leaves nothing.
-#include <fontsub.h>
 #include <gtest/gtest.h>
 #include <windows.h>
+
+#include <fontsub.h>
 
 #include <map>
 #include <memory>
