@@ -17,11 +17,11 @@ namespace {
 const int kFaxWidth = kT4MaxWidth;       // 1728 pixels: 215 mm at 204 dpi
 const double kDotsPerMm = 204.0 / 25.4;  // across
 const double kFineLinesPerMm = 7.7;      // down, the fax's own line rates
-const double kStandardLinesPerMm = 3.85;
+// Standard is half of it, 3.85: two drawn lines make one.
 const DWORD kDrawCrashed = 0xFA1;  // exit code of a drawing thread that faulted
 const DWORD kDrawTimeoutMs = 5 * 60 * 1000;
 
-int LongestRows(bool fine) { return kFaxLongestInches * (fine ? 196 : 98); }
+int LongestFineRows() { return kFaxLongestInches * 196; }
 
 // ---- the crash guard --------------------------------------------------------
 
@@ -146,7 +146,7 @@ struct PageDraw {
 DWORD DrawPage(void* param) {
   PageDraw* d = static_cast<PageDraw*>(param);
   Canvas& c = *d->canvas;
-  RECT all = {0, 0, kFaxWidth, d->place.rows};
+  RECT all = {0, 0, kFaxWidth, d->place.drawnRows};
   FillRect(c.dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
   SetGraphicsMode(c.dc, GM_ADVANCED);
   XFORM turn = {};
@@ -157,11 +157,11 @@ DWORD DrawPage(void* param) {
     turn.eM21 = 1.0f;
     turn.eM12 = -1.0f;
     turn.eDx = static_cast<FLOAT>(d->place.left);
-    turn.eDy = static_cast<FLOAT>(d->place.fullRows);
-    area = {0, 0, d->place.fullRows, d->place.width};
+    turn.eDy = static_cast<FLOAT>(d->place.drawnFullRows);
+    area = {0, 0, d->place.drawnFullRows, d->place.width};
   } else {
     turn.eM11 = turn.eM22 = 1.0f;
-    area = {d->place.left, 0, d->place.left + d->place.width, d->place.fullRows};
+    area = {d->place.left, 0, d->place.left + d->place.width, d->place.drawnFullRows};
   }
   SetWorldTransform(c.dc, &turn);
   d->played = EnumEnhMetaFile(c.dc, d->emf, PlayRecord, nullptr, &area);
@@ -178,18 +178,27 @@ const BYTE kBayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 
                            {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
 const int kAlwaysBlack = 80, kAlwaysWhite = 208;  // luminance, 0 to 255
 
-// One row of the bitmap to 1 bit per pixel, 1 = black.
-void ToBits(const DWORD* pixels, int y, BYTE* row) {
+int Luma(DWORD p) {
+  return (((p >> 16) & 0xFF) * 77 + ((p >> 8) & 0xFF) * 150 + (p & 0xFF) * 29) >> 8;
+}
+
+// One fax line to 1 bit per pixel, 1 = black: a drawn line, or at Standard
+// the darker of two drawn lines' pixels (so a one-line rule stays).
+void ToBits(const DWORD* pixels, const DWORD* next, int y, BYTE* row) {
   for (int x = 0; x < kFaxWidth; x += 8) {
     BYTE out = 0;
     for (int i = 0; i < 8; ++i) {
       DWORD p = pixels[x + i];
+      if (next && (next[x + i] & 0xFFFFFF) != 0xFFFFFF) {
+        DWORD q = next[x + i];
+        int a = Luma(p), b = Luma(q);
+        if (b < a) p = q;
+      }
       out <<= 1;
       if ((p & 0xFFFFFF) == 0xFFFFFF) continue;
-      int luma = (((p >> 16) & 0xFF) * 77 + ((p >> 8) & 0xFF) * 150 + (p & 0xFF) * 29) >> 8;
       int threshold =
           kAlwaysBlack + (kBayer[y & 7][(x + i) & 7] * (kAlwaysWhite - kAlwaysBlack) + 32) / 64;
-      if (luma < threshold) out |= 1;
+      if (Luma(p) < threshold) out |= 1;
     }
     row[x / 8] = out;
   }
@@ -305,7 +314,8 @@ int CodePage(Tiff& t, Canvas& c, int rows, bool fine, DWORD page, DWORD pages, B
              BYTE* coded) {
   DWORD stripAt = static_cast<DWORD>(t.offset), stripBytes = 0;
   for (int y = 0; y < rows && t.ok; ++y) {
-    ToBits(c.bits + static_cast<size_t>(y) * kFaxWidth, y, row);
+    const DWORD* line = c.bits + static_cast<size_t>(fine ? y : 2 * y) * kFaxWidth;
+    ToBits(line, fine ? nullptr : line + kFaxWidth, y, row);
     DWORD n = T4CodeRow(row, kFaxWidth, coded);
     PutBytes(t, coded, n);
     stripBytes += n;
@@ -377,11 +387,14 @@ bool PlaceFaxPage(const RECTL& frame, bool fine, FaxPage* page) {
   if (page->width > kFaxWidth) page->width = kFaxWidth;
   if (page->width < 1) page->width = 1;
   page->left = (kFaxWidth - page->width) / 2;
-  double rows = down * (fine ? kFineLinesPerMm : kStandardLinesPerMm) * scale + 0.5;
+  double rows = down * kFineLinesPerMm * scale + 0.5;
   // A frame of up to 21 km stays below 2^31 lines; the cap keeps the bitmap bounded.
-  page->fullRows = rows > 2e9 ? 2000000000 : static_cast<int>(rows);
-  if (page->fullRows < 1) page->fullRows = 1;
-  page->rows = page->fullRows > LongestRows(fine) ? LongestRows(fine) : page->fullRows;
+  page->drawnFullRows = rows > 2e9 ? 2000000000 : static_cast<int>(rows);
+  if (page->drawnFullRows < 2) page->drawnFullRows = 2;
+  page->drawnRows =
+      page->drawnFullRows > LongestFineRows() ? LongestFineRows() : page->drawnFullRows;
+  page->rows = fine ? page->drawnRows : page->drawnRows / 2;
+  page->fullRows = fine ? page->drawnFullRows : page->drawnFullRows / 2;
   return true;
 }
 
@@ -394,7 +407,7 @@ int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop)
       static_cast<BYTE*>(HeapAlloc(heap, 0, kTiffBuffer + kT4MaxRowBytes + kFaxWidth / 8));
   if (!buffer) return kExtractFailed;
   Canvas canvas = {};
-  int code = MakeCanvas(canvas, LongestRows(fine)) ? kExtractOk : kExtractFailed;
+  int code = MakeCanvas(canvas, LongestFineRows()) ? kExtractOk : kExtractFailed;
   ScopedHandle file;
   if (code == kExtractOk) {
     file.reset(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,

@@ -15,6 +15,9 @@ struct FaxPage {
   int width;     // columns drawn
   int fullRows;  // lines the whole page would take; more than rows when cut
   bool turned;   // a landscape page, turned a quarter to read upright
+  // Pages are drawn at Fine (square pixels, so glyphs keep their shape); a
+  // Standard line is two drawn lines joined.
+  int drawnRows, drawnFullRows;
 };
 
 // Places a page whose EMF frame (rclFrame, 0.01 mm) is given on the fax:

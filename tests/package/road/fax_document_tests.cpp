@@ -4,7 +4,7 @@
 // and used; a page GDI faults on leaves nothing.
 #include <gtest/gtest.h>
 #include <windows.h>
-
+// after windows.h, which it needs
 #include <fontsub.h>
 
 #include <map>
@@ -189,7 +189,8 @@ std::string Devmode(short yResolution) {
   return std::string(reinterpret_cast<const char*>(&mode), sizeof(mode));
 }
 
-// The page played with PlayEnhMetaFile into a 1-bit bitmap of the fax page's size.
+// The page played with PlayEnhMetaFile into a 1-bit bitmap of the fax page's
+// size at Fine; a Standard line is black where either of its two Fine lines is.
 std::vector<std::vector<bool>> Reference(const std::wstring& emfPath, bool fine) {
   std::vector<std::vector<bool>> rows;
   HENHMETAFILE emf = GetEnhMetaFileW(emfPath.c_str());
@@ -201,22 +202,24 @@ std::vector<std::vector<bool>> Reference(const std::wstring& emfPath, bool fine)
     BITMAPINFOHEADER h;
     RGBQUAD colours[2];
   } info = {};
-  info.h = {sizeof(BITMAPINFOHEADER), 1728, -place.rows, 1, 1, BI_RGB, 0, 0, 0, 0, 0};
+  info.h = {sizeof(BITMAPINFOHEADER), 1728, -place.drawnRows, 1, 1, BI_RGB, 0, 0, 0, 0, 0};
   info.colours[1] = {255, 255, 255, 0};
   void* bits = nullptr;
   HDC dc = CreateCompatibleDC(nullptr);
   HBITMAP bitmap =
       CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
   HGDIOBJ old = SelectObject(dc, bitmap);
-  PatBlt(dc, 0, 0, 1728, place.rows, WHITENESS);
-  RECT area = {place.left, 0, place.left + place.width, place.fullRows};
+  PatBlt(dc, 0, 0, 1728, place.drawnRows, WHITENESS);
+  RECT area = {place.left, 0, place.left + place.width, place.drawnFullRows};
   PlayEnhMetaFile(dc, emf, &area);
   GdiFlush();
   for (int y = 0; y < place.rows; ++y) {
-    const BYTE* line = static_cast<const BYTE*>(bits) + y * 216;
     std::vector<bool> row(1728);
-    for (int x = 0; x < 1728; ++x)
-      row[x] = !((line[x / 8] >> (7 - x % 8)) & 1);  // index 0 is black
+    for (int drawn = fine ? y : 2 * y; drawn <= (fine ? y : 2 * y + 1); ++drawn) {
+      const BYTE* line = static_cast<const BYTE*>(bits) + drawn * 216;
+      for (int x = 0; x < 1728; ++x)
+        if (!((line[x / 8] >> (7 - x % 8)) & 1)) row[x] = true;  // index 0 is black
+    }
     rows.push_back(row);
   }
   SelectObject(dc, old);
