@@ -19,7 +19,8 @@ const double kDotsPerMm = 204.0 / 25.4;  // across
 const double kFineLinesPerMm = 7.7;      // down, the fax's own line rates
 // Standard is half of it, 3.85: two drawn lines make one.
 const DWORD kDrawCrashed = 0xFA1;  // exit code of a drawing thread that faulted
-const DWORD kDrawTimeoutMs = 5 * 60 * 1000;
+// Time allowed for drawing: a minute, and two seconds a page (about 5 ms is usual).
+const DWORD kDrawBaseMs = 60 * 1000, kDrawPageMs = 2000;
 
 int LongestFineRows() { return kFaxLongestInches * 196; }
 
@@ -70,24 +71,34 @@ struct Canvas {
   HDC dc;
   HBITMAP bitmap;
   HGDIOBJ old;
-  DWORD* bits;  // kFaxWidth x rows, top-down
+  BYTE* bits;  // kFaxWidth x rows of grey levels, top-down
   int rows;
 };
 
 bool MakeCanvas(Canvas& c, int rows) {
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = kFaxWidth;
-  info.bmiHeader.biHeight = -rows;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
+  // 8 bits a pixel with a palette of 256 greys: GDI maps each colour to its
+  // grey once per pen, brush or picture, and the page is a quarter of a
+  // 32-bit one to clear and to read.
+  struct {
+    BITMAPINFOHEADER h;
+    RGBQUAD greys[256];
+  } info = {};
+  info.h.biSize = sizeof(info.h);
+  info.h.biWidth = kFaxWidth;
+  info.h.biHeight = -rows;
+  info.h.biPlanes = 1;
+  info.h.biBitCount = 8;
+  info.h.biCompression = BI_RGB;
+  info.h.biClrUsed = 256;
+  for (int i = 0; i < 256; ++i)
+    info.greys[i].rgbRed = info.greys[i].rgbGreen = info.greys[i].rgbBlue = static_cast<BYTE>(i);
   c.dc = CreateCompatibleDC(nullptr);
   if (!c.dc) return false;
   void* bits = nullptr;
-  c.bitmap = CreateDIBSection(c.dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  c.bitmap = CreateDIBSection(c.dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits,
+                              nullptr, 0);
   if (!c.bitmap) return false;
-  c.bits = static_cast<DWORD*>(bits);
+  c.bits = static_cast<BYTE*>(bits);
   c.rows = rows;
   c.old = SelectObject(c.dc, c.bitmap);
   return true;
@@ -147,7 +158,7 @@ DWORD DrawPage(void* param) {
   PageDraw* d = static_cast<PageDraw*>(param);
   Canvas& c = *d->canvas;
   RECT all = {0, 0, kFaxWidth, d->place.drawnRows};
-  FillRect(c.dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  FillMemory(c.bits, static_cast<size_t>(all.bottom) * kFaxWidth, 0xFF);
   SetGraphicsMode(c.dc, GM_ADVANCED);
   XFORM turn = {};
   RECT area;
@@ -176,30 +187,51 @@ const BYTE kBayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 
                            {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
                            {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
                            {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
-const int kAlwaysBlack = 80, kAlwaysWhite = 208;  // luminance, 0 to 255
+const int kAlwaysBlack = 80, kAlwaysWhite = 208;  // grey levels, 0 to 255
 
-int Luma(DWORD p) {
-  return (((p >> 16) & 0xFF) * 77 + ((p >> 8) & 0xFF) * 150 + (p & 0xFF) * 29) >> 8;
-}
+// The matrix spread over the greys between always black and always white.
+struct Thresholds {
+  BYTE t[8][8];
+  Thresholds() {
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x)
+        t[y][x] = static_cast<BYTE>(kAlwaysBlack +
+                                    (kBayer[y][x] * (kAlwaysWhite - kAlwaysBlack) + 32) / 64);
+  }
+};
+const Thresholds g_table;
+const BYTE (*const g_thresholds)[8] = g_table.t;
 
 // One fax line to 1 bit per pixel, 1 = black: a drawn line, or at Standard
-// the darker of two drawn lines' pixels (so a one-line rule stays).
-void ToBits(const DWORD* pixels, const DWORD* next, int y, BYTE* row) {
+// the darker of two drawn lines' pixels (so a one-line rule stays). White and
+// black, most of a page, are decided eight pixels at a time.
+void ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row) {
+  const BYTE* bayer = g_thresholds[y & 7];
   for (int x = 0; x < kFaxWidth; x += 8) {
-    BYTE out = 0;
-    for (int i = 0; i < 8; ++i) {
-      DWORD p = pixels[x + i];
-      if (next && (next[x + i] & 0xFFFFFF) != 0xFFFFFF) {
-        DWORD q = next[x + i];
-        int a = Luma(p), b = Luma(q);
-        if (b < a) p = q;
+    ULONGLONG eight, other;
+    CopyMemory(&eight, pixels + x, 8);
+    if (next) {
+      CopyMemory(&other, next + x, 8);
+      if (other != ~0ull) {
+        if (eight == ~0ull) {
+          eight = other;
+        } else {
+          for (int i = 0; i < 8; ++i)
+            if (next[x + i] < pixels[x + i]) reinterpret_cast<BYTE*>(&eight)[i] = next[x + i];
+        }
       }
-      out <<= 1;
-      if ((p & 0xFFFFFF) == 0xFFFFFF) continue;
-      int threshold =
-          kAlwaysBlack + (kBayer[y & 7][(x + i) & 7] * (kAlwaysWhite - kAlwaysBlack) + 32) / 64;
-      if (Luma(p) < threshold) out |= 1;
     }
+    if (eight == ~0ull) {
+      row[x / 8] = 0;
+      continue;
+    }
+    if (eight == 0) {
+      row[x / 8] = 0xFF;
+      continue;
+    }
+    BYTE out = 0;
+    const BYTE* grey = reinterpret_cast<const BYTE*>(&eight);
+    for (int i = 0; i < 8; ++i) out = static_cast<BYTE>((out << 1) | (grey[i] < bayer[i]));
     row[x / 8] = out;
   }
 }
@@ -314,7 +346,7 @@ int CodePage(Tiff& t, Canvas& c, int rows, bool fine, DWORD page, DWORD pages, B
              BYTE* coded) {
   DWORD stripAt = static_cast<DWORD>(t.offset), stripBytes = 0;
   for (int y = 0; y < rows && t.ok; ++y) {
-    const DWORD* line = c.bits + static_cast<size_t>(fine ? y : 2 * y) * kFaxWidth;
+    const BYTE* line = c.bits + static_cast<size_t>(fine ? y : 2 * y) * kFaxWidth;
     ToBits(line, fine ? nullptr : line + kFaxWidth, y, row);
     DWORD n = T4CodeRow(row, kFaxWidth, coded);
     PutBytes(t, coded, n);
@@ -324,30 +356,50 @@ int CodePage(Tiff& t, Canvas& c, int rows, bool fine, DWORD page, DWORD pages, B
   return t.ok ? kExtractOk : kExtractCannotWrite;
 }
 
-int DrawPages(Tiff& t, Canvas& c, const wchar_t* folder, DWORD pages, bool fine, HANDLE stop,
-              BYTE* row, BYTE* coded) {
-  for (DWORD page = 0; page < pages; ++page) {
-    if (stop && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return kExtractStopped;
+struct Document {
+  Tiff* t;
+  Canvas* c;
+  const wchar_t* folder;
+  DWORD pages;
+  bool fine;
+  HANDLE stop;
+  BYTE *row, *coded;
+  int code;
+  HENHMETAFILE open;  // the page being drawn, closed by the caller after a fault
+};
+
+int DrawPages(Document& doc) {
+  for (DWORD page = 0; page < doc.pages; ++page) {
+    if (doc.stop && WaitForSingleObject(doc.stop, 0) == WAIT_OBJECT_0) return kExtractStopped;
     wchar_t path[kPathUnits];
-    if (!PagePath(folder, page, path)) return kExtractCannotWrite;
-    PageDraw d = {&c, GetEnhMetaFileW(path), {}, FALSE};
+    if (!PagePath(doc.folder, page, path)) return kExtractCannotWrite;
+    PageDraw d = {doc.c, GetEnhMetaFileW(path), {}, FALSE};
     if (!d.emf) return kExtractCannotDraw;
+    doc.open = d.emf;
     ENHMETAHEADER header = {};
     bool placed = GetEnhMetaFileHeader(d.emf, sizeof(header), &header) >= sizeof(header) &&
-                  PlaceFaxPage(header.rclFrame, fine, &d.place);
-    DWORD result = 0;
-    bool drawn = placed && RunGuarded(DrawPage, &d, &result) && d.played;
+                  PlaceFaxPage(header.rclFrame, doc.fine, &d.place);
+    if (placed) DrawPage(&d);
+    bool drawn = placed && d.played;
+    doc.open = nullptr;
     DeleteEnhMetaFile(d.emf);
     if (!drawn) return kExtractCannotDraw;
-    int code = CodePage(t, c, d.place.rows, fine, page + 1, pages, row, coded);
+    int code =
+        CodePage(*doc.t, *doc.c, d.place.rows, doc.fine, page + 1, doc.pages, doc.row, doc.coded);
     if (code != kExtractOk) return code;
   }
   return kExtractOk;
 }
 
+DWORD DrawDocument(void* param) {
+  Document* d = static_cast<Document*>(param);
+  d->code = DrawPages(*d);
+  return 0;
+}
+
 }  // namespace
 
-bool RunGuarded(DWORD (*work)(void* context), void* context, DWORD* result) {
+bool RunGuarded(DWORD (*work)(void* context), void* context, DWORD* result, DWORD timeoutMs) {
   if (InterlockedCompareExchange(&g_guardInit, 1, 0) == 0) {
     InitializeCriticalSection(&g_guardLock);
     g_guardInit = 2;
@@ -360,8 +412,9 @@ bool RunGuarded(DWORD (*work)(void* context), void* context, DWORD* result) {
   HANDLE thread = g_handler ? CreateThread(nullptr, 0, GuardedThread, &call, 0, nullptr) : nullptr;
   bool done = false;
   if (thread) {
-    // A page that keeps GDI busy for minutes is given up: a collector must not hang.
-    if (WaitForSingleObject(thread, kDrawTimeoutMs) != WAIT_OBJECT_0) {
+    // Work that keeps GDI busy far beyond its time is given up: a collector
+    // must not hang.
+    if (WaitForSingleObject(thread, timeoutMs) != WAIT_OBJECT_0) {
       TerminateThread(thread, kDrawCrashed);
       WaitForSingleObject(thread, INFINITE);
     }
@@ -418,8 +471,23 @@ int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop)
     Tiff t = {file.get(), buffer, 0, 0, 4, true};
     const BYTE header[8] = {'I', 'I', 42, 0, 0, 0, 0, 0};  // the first directory's offset follows
     PutBytes(t, header, sizeof(header));
-    code = DrawPages(t, canvas, folder, pages, fine, stop, buffer + kTiffBuffer + kT4MaxRowBytes,
-                     buffer + kTiffBuffer);
+    // One guarded thread draws and codes every page: a page that faults GDI
+    // ends that thread, not the process (a thread per page costs ms under Wine).
+    Document d = {&t,
+                  &canvas,
+                  folder,
+                  pages,
+                  fine,
+                  stop,
+                  buffer + kTiffBuffer + kT4MaxRowBytes,
+                  buffer + kTiffBuffer,
+                  kExtractCannotDraw,
+                  nullptr};
+    DWORD result = 0;
+    DWORD limit = pages < 2000000 ? kDrawBaseMs + pages * kDrawPageMs : INFINITE - 1;
+    code = RunGuarded(DrawDocument, &d, &result, limit) ? d.code : kExtractCannotDraw;
+    // A page that faulted is still open, and an open page cannot be deleted.
+    if (d.open) DeleteEnhMetaFile(d.open);
     if (code == kExtractOk && !(FlushTiff(t) && FlushFileBuffers(file.get())))
       code = kExtractCannotWrite;
   }

@@ -32,7 +32,8 @@ bool PlaceFaxPage(const RECTL& frame, bool fine, FaxPage* page);
 // kExtractFailed (memory). On failure the caller removes fax.tif.
 int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop);
 
-// Runs work(context) on a thread of its own. A fault on that thread (an
-// access violation inside GDI, say) ends that thread only: false is returned
-// and the process goes on. Also false when the thread cannot start.
-bool RunGuarded(DWORD (*work)(void* context), void* context, DWORD* result);
+// Runs work(context) on a thread of its own and waits for it. A fault on that
+// thread (an access violation inside GDI, say) ends that thread only: false
+// is returned and the process goes on. Also false when the thread cannot
+// start or is still busy after timeoutMs (it is then terminated).
+bool RunGuarded(DWORD (*work)(void* context), void* context, DWORD* result, DWORD timeoutMs);

@@ -300,7 +300,7 @@ bool MergeFont(Merge& m) {
   m.out = nullptr;
   m.written = 0;
   DWORD result = 0;
-  if (RunGuarded(MergeWork, &m, &result) && m.status == 0 && m.out && m.written &&
+  if (RunGuarded(MergeWork, &m, &result, 60 * 1000) && m.status == 0 && m.out && m.written &&
       m.written <= kMaxFontBytes)
     return true;
   if (m.out) free(m.out);

@@ -52,51 +52,78 @@ void Parse(const char* bits, DWORD* code, int* length) {
   for (; *bits; ++bits, ++*length) *code = (*code << 1) | (*bits == '1');
 }
 
+// The tables as numbers, made once: [colour][run 0-63], [colour][makeup 1-27], extended.
+struct Code {
+  WORD code;
+  BYTE bits;
+};
+Code g_term[2][64], g_makeup[2][27], g_extended[13];
+volatile LONG g_ready = 0;
+
+void MakeTables() {
+  if (g_ready == 2) return;
+  if (InterlockedCompareExchange(&g_ready, 1, 0) == 0) {
+    DWORD code;
+    int bits;
+    for (int colour = 0; colour < 2; ++colour) {
+      for (int i = 0; i < 64; ++i) {
+        Parse(colour ? kBlackTerm[i] : kWhiteTerm[i], &code, &bits);
+        g_term[colour][i] = {static_cast<WORD>(code), static_cast<BYTE>(bits)};
+      }
+      for (int i = 0; i < 27; ++i) {
+        Parse(colour ? kBlackMakeup[i] : kWhiteMakeup[i], &code, &bits);
+        g_makeup[colour][i] = {static_cast<WORD>(code), static_cast<BYTE>(bits)};
+      }
+    }
+    for (int i = 0; i < 13; ++i) {
+      Parse(kExtendedMakeup[i], &code, &bits);
+      g_extended[i] = {static_cast<WORD>(code), static_cast<BYTE>(bits)};
+    }
+    InterlockedExchange(&g_ready, 2);
+  }
+  while (g_ready != 2) Sleep(0);
+}
+
 struct Bits {
   BYTE* out;
   DWORD bytes;
-  DWORD acc;  // pending bits, the oldest highest
-  int count;  // how many are pending (< 8 between calls)
+  ULONGLONG acc;  // pending bits, the oldest highest
+  int count;      // how many are pending (< 8 between calls)
 };
 
 void Put(Bits& b, DWORD code, int length) {
-  while (length > 0) {
-    int take = length > 8 ? 8 : length;
-    length -= take;
-    b.acc = (b.acc << take) | ((code >> length) & ((1u << take) - 1));
-    b.count += take;
-    if (b.count >= 8) {
-      b.count -= 8;
-      b.out[b.bytes++] = static_cast<BYTE>(b.acc >> b.count);
-    }
+  b.acc = (b.acc << length) | code;
+  b.count += length;
+  while (b.count >= 8) {
+    b.count -= 8;
+    b.out[b.bytes++] = static_cast<BYTE>(b.acc >> b.count);
   }
 }
 
 void PutRun(Bits& b, int run, bool black) {
-  DWORD code;
-  int length, rest;
-  do {
-    T4RunCode(run, black, &code, &length, &rest);
-    Put(b, code, length);
-    run = rest;
-  } while (rest >= 0);
+  while (run >= 64) {
+    const Code& c = run >= 1792 ? g_extended[(run > 2560 ? 2560 : run / 64 * 64) / 64 - 28]
+                                : g_makeup[black][run / 64 - 1];
+    Put(b, c.code, c.bits);
+    run -= run >= 1792 ? (run > 2560 ? 2560 : run / 64 * 64) : run / 64 * 64;
+  }
+  Put(b, g_term[black][run].code, g_term[black][run].bits);
 }
 
 // The length of the run of pixels of the given colour starting at x.
 int RunLength(const BYTE* row, int x, int width, bool black) {
   int start = x;
-  const BYTE same = black ? 0xFF : 0x00;
+  const BYTE flip = black ? 0xFF : 0x00;  // makes the run's colour 0
   while (x < width) {
-    BYTE byte = row[x >> 3];
-    if ((x & 7) == 0 && byte == same && x + 8 <= width) {
-      x += 8;
+    BYTE byte = static_cast<BYTE>((row[x >> 3] ^ flip) << (x & 7));
+    if (byte == 0) {
+      x += 8 - (x & 7);
       continue;
     }
-    bool pixel = (byte >> (7 - (x & 7))) & 1;
-    if (pixel != black) break;
-    ++x;
+    x += __builtin_clz(static_cast<unsigned>(byte)) - 24;
+    break;
   }
-  return x - start;
+  return (x > width ? width : x) - start;
 }
 
 }  // namespace
@@ -119,6 +146,7 @@ void T4RunCode(int run, bool black, DWORD* code, int* bits, int* rest) {
 }
 
 DWORD T4CodeRow(const BYTE* row, int width, BYTE* out) {
+  MakeTables();
   Bits b = {out, 0, 0, 0};
   if (width > kT4MaxWidth) width = kT4MaxWidth;
   // Fill bits so that the 12-bit EOL ends on a byte boundary: 4 bits in.
