@@ -594,11 +594,12 @@ BOOL WINAPI FaultOnThirdRecord(HDC dc, LPHANDLETABLE table, const ENHMETARECORD*
 }  // namespace
 
 // A page GDI faults on ends the extraction with its own code, leaving
-// nothing, and the process goes on drawing.
+// nothing (pages, fonts, fax document), and the process goes on drawing.
 TEST(FaxDocument, FaultingPageLeavesNothing) {
   ScratchDir scratch;
-  SpoolBuilder spool;
-  spool.Page(SamplePage(0, 2)).Page(SamplePage(1, 2));
+  SpoolBuilder spool;  // with a font, written before the drawing faults
+  spool.Page(FramedPage(kA4, L"Arial", FontComment(FileFont(kEngineFont, {"font"}))))
+      .Page(SamplePage(1, 2));
   {
     IatPatch patch("gdi32.dll", "PlayEnhMetaFileRecord",
                    reinterpret_cast<const void*>(&FaultOnThirdRecord));
