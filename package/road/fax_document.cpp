@@ -67,15 +67,20 @@ DWORD WINAPI GuardedThread(void* param) {
 
 // ---- the page ---------------------------------------------------------------
 
+// One block of memory seen as two 8-bit bitmaps: the fax page upright
+// (kFaxWidth x rows) and, for a landscape page, the page as it is (rows x
+// kFaxWidth), read out a quarter turned. Wine 8 draws text tiny under a world
+// transform that only turns, so the turn is done on the pixels.
 struct Canvas {
   HDC dc;
-  HBITMAP bitmap;
+  HANDLE section;
+  HBITMAP upright, sideways;
   HGDIOBJ old;
-  BYTE* bits;  // kFaxWidth x rows of grey levels, top-down
+  BYTE* bits;  // grey levels, top-down
   int rows;
 };
 
-bool MakeCanvas(Canvas& c, int rows) {
+HBITMAP GreyBitmap(HDC dc, HANDLE section, int width, int height, void** bits) {
   // 8 bits a pixel with a palette of 256 greys: GDI maps each colour to its
   // grey once per pen, brush or picture, and the page is a quarter of a
   // 32-bit one to clear and to read.
@@ -84,30 +89,40 @@ bool MakeCanvas(Canvas& c, int rows) {
     RGBQUAD greys[256];
   } info = {};
   info.h.biSize = sizeof(info.h);
-  info.h.biWidth = kFaxWidth;
-  info.h.biHeight = -rows;
+  info.h.biWidth = width;
+  info.h.biHeight = -height;
   info.h.biPlanes = 1;
   info.h.biBitCount = 8;
   info.h.biCompression = BI_RGB;
   info.h.biClrUsed = 256;
   for (int i = 0; i < 256; ++i)
     info.greys[i].rgbRed = info.greys[i].rgbGreen = info.greys[i].rgbBlue = static_cast<BYTE>(i);
+  return CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, bits, section,
+                          0);
+}
+
+bool MakeCanvas(Canvas& c, int rows) {
+  // Both widths are multiples of 4: no row padding, one size for both views.
+  c.section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                 static_cast<DWORD>(kFaxWidth) * rows, nullptr);
   c.dc = CreateCompatibleDC(nullptr);
-  if (!c.dc) return false;
-  void* bits = nullptr;
-  c.bitmap = CreateDIBSection(c.dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits,
-                              nullptr, 0);
-  if (!c.bitmap) return false;
+  if (!c.section || !c.dc) return false;
+  void *bits = nullptr, *same = nullptr;
+  c.upright = GreyBitmap(c.dc, c.section, kFaxWidth, rows, &bits);
+  c.sideways = GreyBitmap(c.dc, c.section, rows, kFaxWidth, &same);
+  if (!c.upright || !c.sideways) return false;
   c.bits = static_cast<BYTE*>(bits);
   c.rows = rows;
-  c.old = SelectObject(c.dc, c.bitmap);
+  c.old = SelectObject(c.dc, c.upright);
   return true;
 }
 
 void FreeCanvas(Canvas& c) {
   if (c.dc && c.old) SelectObject(c.dc, c.old);
-  if (c.bitmap) DeleteObject(c.bitmap);
+  if (c.upright) DeleteObject(c.upright);
+  if (c.sideways) DeleteObject(c.sideways);
   if (c.dc) DeleteDC(c.dc);
+  if (c.section) CloseHandle(c.section);
   c = Canvas();
 }
 
@@ -157,27 +172,21 @@ struct PageDraw {
 DWORD DrawPage(void* param) {
   PageDraw* d = static_cast<PageDraw*>(param);
   Canvas& c = *d->canvas;
-  RECT all = {0, 0, kFaxWidth, d->place.drawnRows};
-  FillMemory(c.bits, static_cast<size_t>(all.bottom) * kFaxWidth, 0xFF);
-  SetGraphicsMode(c.dc, GM_ADVANCED);
-  XFORM turn = {};
+  const FaxPage& p = d->place;
   RECT area;
-  if (d->place.turned) {
-    // The page's top edge along the fax's left side: x across the page runs
-    // up the fax, y down the page runs across it.
-    turn.eM21 = 1.0f;
-    turn.eM12 = -1.0f;
-    turn.eDx = static_cast<FLOAT>(d->place.left);
-    turn.eDy = static_cast<FLOAT>(d->place.drawnFullRows);
-    area = {0, 0, d->place.drawnFullRows, d->place.width};
+  if (p.turned) {
+    // The page as it is, its last drawnRows columns (a cut page loses its
+    // left part, which would lie below the cut once turned).
+    FillMemory(c.bits, static_cast<size_t>(p.width) * c.rows, 0xFF);
+    SelectObject(c.dc, c.sideways);
+    area = {p.drawnRows - p.drawnFullRows, 0, p.drawnRows, p.width};
   } else {
-    turn.eM11 = turn.eM22 = 1.0f;
-    area = {d->place.left, 0, d->place.left + d->place.width, d->place.drawnFullRows};
+    FillMemory(c.bits, static_cast<size_t>(p.drawnRows) * kFaxWidth, 0xFF);
+    area = {p.left, 0, p.left + p.width, p.drawnFullRows};
   }
-  SetWorldTransform(c.dc, &turn);
   d->played = EnumEnhMetaFile(c.dc, d->emf, PlayRecord, nullptr, &area);
-  ModifyWorldTransform(c.dc, nullptr, MWT_IDENTITY);
   GdiFlush();
+  SelectObject(c.dc, c.upright);
   return 0;
 }
 
@@ -342,17 +351,35 @@ bool PagePath(const wchar_t* folder, DWORD page, wchar_t* path) {
   return SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\page%u.emf", folder, page));
 }
 
-int CodePage(Tiff& t, Canvas& c, int rows, bool fine, DWORD page, DWORD pages, BYTE* row,
-             BYTE* coded) {
+// A drawn line of a turned page: the page's column that lands on it, its
+// top edge on the fax's left side.
+void TurnedLine(const Canvas& c, const FaxPage& p, int drawn, BYTE* line) {
+  FillMemory(line, kFaxWidth, 0xFF);
+  const BYTE* column = c.bits + (p.drawnRows - 1 - drawn);
+  for (int v = 0; v < p.width; ++v) line[p.left + v] = column[static_cast<size_t>(v) * c.rows];
+}
+
+int CodePage(Tiff& t, const Canvas& c, const FaxPage& p, bool fine, DWORD page, DWORD pages,
+             BYTE* row, BYTE* coded, BYTE* turned) {
   DWORD stripAt = static_cast<DWORD>(t.offset), stripBytes = 0;
-  for (int y = 0; y < rows && t.ok; ++y) {
-    const BYTE* line = c.bits + static_cast<size_t>(fine ? y : 2 * y) * kFaxWidth;
-    ToBits(line, fine ? nullptr : line + kFaxWidth, y, row);
+  for (int y = 0; y < p.rows && t.ok; ++y) {
+    int drawn = fine ? y : 2 * y;
+    const BYTE *line, *next = nullptr;
+    if (p.turned) {
+      TurnedLine(c, p, drawn, turned);
+      if (!fine) TurnedLine(c, p, drawn + 1, turned + kFaxWidth);
+      line = turned;
+      if (!fine) next = turned + kFaxWidth;
+    } else {
+      line = c.bits + static_cast<size_t>(drawn) * kFaxWidth;
+      if (!fine) next = line + kFaxWidth;
+    }
+    ToBits(line, next, y, row);
     DWORD n = T4CodeRow(row, kFaxWidth, coded);
     PutBytes(t, coded, n);
     stripBytes += n;
   }
-  WriteDirectory(t, stripAt, stripBytes, rows, fine, page, pages);
+  WriteDirectory(t, stripAt, stripBytes, p.rows, fine, page, pages);
   return t.ok ? kExtractOk : kExtractCannotWrite;
 }
 
@@ -363,7 +390,7 @@ struct Document {
   DWORD pages;
   bool fine;
   HANDLE stop;
-  BYTE *row, *coded;
+  BYTE *row, *coded, *turned;
   int code;
   HENHMETAFILE open;  // the page being drawn, closed by the caller after a fault
 };
@@ -384,8 +411,8 @@ int DrawPages(Document& doc) {
     doc.open = nullptr;
     DeleteEnhMetaFile(d.emf);
     if (!drawn) return kExtractCannotDraw;
-    int code =
-        CodePage(*doc.t, *doc.c, d.place.rows, doc.fine, page + 1, doc.pages, doc.row, doc.coded);
+    int code = CodePage(*doc.t, *doc.c, d.place, doc.fine, page + 1, doc.pages, doc.row, doc.coded,
+                        doc.turned);
     if (code != kExtractOk) return code;
   }
   return kExtractOk;
@@ -456,8 +483,8 @@ int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop)
   if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\fax.tif", folder)))
     return kExtractCannotWrite;
   HANDLE heap = GetProcessHeap();
-  BYTE* buffer =
-      static_cast<BYTE*>(HeapAlloc(heap, 0, kTiffBuffer + kT4MaxRowBytes + kFaxWidth / 8));
+  BYTE* buffer = static_cast<BYTE*>(
+      HeapAlloc(heap, 0, kTiffBuffer + kT4MaxRowBytes + kFaxWidth / 8 + 2 * kFaxWidth));
   if (!buffer) return kExtractFailed;
   Canvas canvas = {};
   int code = MakeCanvas(canvas, LongestFineRows()) ? kExtractOk : kExtractFailed;
@@ -473,16 +500,11 @@ int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop)
     PutBytes(t, header, sizeof(header));
     // One guarded thread draws and codes every page: a page that faults GDI
     // ends that thread, not the process (a thread per page costs ms under Wine).
-    Document d = {&t,
-                  &canvas,
-                  folder,
-                  pages,
-                  fine,
-                  stop,
-                  buffer + kTiffBuffer + kT4MaxRowBytes,
-                  buffer + kTiffBuffer,
-                  kExtractCannotDraw,
-                  nullptr};
+    BYTE* coded = buffer + kTiffBuffer;
+    BYTE* row = coded + kT4MaxRowBytes;
+    BYTE* turned = row + kFaxWidth / 8;  // two lines of a turned page
+    Document d = {
+        &t, &canvas, folder, pages, fine, stop, row, coded, turned, kExtractCannotDraw, nullptr};
     DWORD result = 0;
     DWORD limit = pages < 2000000 ? kDrawBaseMs + pages * kDrawPageMs : INFINITE - 1;
     code = RunGuarded(DrawDocument, &d, &result, limit) ? d.code : kExtractCannotDraw;
