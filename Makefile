@@ -19,6 +19,7 @@ demo: bootstrap
 bench: bootstrap
 	@tools/bench-converter
 	@tools/bench-extract
+	@tools/bench-fax
 
 # The release package in dist/, and the proof that two clean builds give it byte for byte.
 package: bootstrap

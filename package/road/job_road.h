@@ -1,6 +1,8 @@
 // The job road from a kept print job to the converter:
 //   spool_reader.cpp  an EMF spool file (or a job's spool data read through the
-//                     spooler) becomes page0.emf, page1.emf, ... and job.ini;
+//                     spooler) becomes page0.emf, page1.emf, ..., the fonts
+//                     it embeds, fax.tif and job.ini;
+//   fax_document.cpp  the pages drawn into fax.tif (TIFF Class F, t4.cpp codes);
 //   collector.cpp     the user's finished, kept jobs of the printer are
 //                     collected, handed to the converter and then deleted.
 // Both run inside orvlui2.exe.
@@ -18,6 +20,7 @@ enum ExtractResult : int {
   kExtractDamaged = 5,      // an EMF spool file whose records do not hold together
   kExtractCannotWrite = 6,  // the folder cannot be created, or a page or the ticket written
   kExtractStopped = 7,      // stopped on request (the collector's stop event)
+  kExtractCannotDraw = 8,   // GDI refused (or faulted on) a page while drawing the fax document
 };
 
 // A sequential source of spool bytes: a file, or a job handle read with ReadPrinter.
@@ -28,8 +31,9 @@ struct SpoolSource {
   BOOL (*read)(void* context, void* buffer, DWORD size, DWORD* got);
 };
 
-// Writes the pages and "job.ini" into folder (created when missing). On any
-// result but kExtractOk no ticket is left and the pages written are removed.
+// Writes the pages, the embedded fonts, "fax.tif" and last "job.ini" into
+// folder (created when missing). On any result but kExtractOk no ticket is
+// left and the pages, fonts and fax document written are removed.
 // stop (may be null) is checked between records; once it is signalled the
 // extraction ends with kExtractStopped.
 int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop);

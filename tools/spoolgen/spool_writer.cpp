@@ -21,9 +21,12 @@ HENHMETAFILE DrawSamplePage(int page, int pages, bool mono, DWORD bitmapBytes) {
   RECT frame = {0, 0, 21590, 27940};
   HDC dc = CreateEnhMetaFileW(nullptr, nullptr, &frame, L"Orvalis spoolgen\0page\0");
   if (!dc) return nullptr;
+  // 1728 x 2200 logical units fill the frame, whatever the reference device.
   SetMapMode(dc, MM_ANISOTROPIC);
   SetWindowExtEx(dc, 1728, 2200, nullptr);
-  SetViewportExtEx(dc, 1728, 2200, nullptr);
+  SetViewportExtEx(
+      dc, MulDiv(GetDeviceCaps(dc, HORZRES), frame.right, GetDeviceCaps(dc, HORZSIZE) * 100),
+      MulDiv(GetDeviceCaps(dc, VERTRES), frame.bottom, GetDeviceCaps(dc, VERTSIZE) * 100), nullptr);
   Rectangle(dc, 40, 40, 1688, 2160);
   HFONT font = CreateFontW(-64, 0, 0, 0, FW_BOLD, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"Arial");
   HGDIOBJ oldFont = SelectObject(dc, font);

@@ -96,8 +96,9 @@ TEST(SpoolReader, EveryPageKindBecomesAPageAndTheTicketListsThem) {
     EXPECT_TRUE(Plays(page)) << i;
     ticket += L"File" + std::to_wstring(i) + L"=" + page + L"\r\n";
   }
+  ticket += L"\r\n[Fax]\r\nFile=" + folder + L"\\fax.tif\r\nPages=6\r\nQuality=Fine\r\n";
   EXPECT_EQ(Utf16(ticket), ReadBytes(folder + L"\\job.ini"));
-  EXPECT_EQ(count + 1u, Listing(folder).size());
+  EXPECT_EQ(count + 2u, Listing(folder).size());  // the pages, fax.tif, job.ini
   wchar_t read[260];
   GetPrivateProfileStringW(L"EMF", L"File5", L"", read, 260, (folder + L"\\job.ini").c_str());
   EXPECT_EQ(folder + L"\\page5.emf", read);
@@ -175,14 +176,21 @@ TEST(SpoolReader, DamagedFilesGiveTheirCodeAndLeaveNothing) {
     std::wstring folder = scratch.file(L"job" + std::to_wstring(i));
     EXPECT_EQ(corpus[i].code, Extract(corpus[i].bytes, folder)) << corpus[i].name;
     if (corpus[i].code == kExtractOk)
-      EXPECT_EQ(corpus[i].pages + 1, Listing(folder).size()) << corpus[i].name;
+      EXPECT_EQ(corpus[i].pages + 2, Listing(folder).size()) << corpus[i].name;
     else
       EXPECT_FALSE(FileExists(folder)) << corpus[i].name;
   }
 }
 
-// A failing source and the stop event end the extraction with their own
-// codes, taking away the pages already written.
+namespace {
+BOOL WINAPI FailingFlush(HANDLE) {
+  SetLastError(ERROR_IO_DEVICE);
+  return FALSE;
+}
+}  // namespace
+
+// A failing source, the stop event and a failed flush end the extraction with
+// their own codes, taking away the pages already written.
 TEST(SpoolReader, ReadErrorAndStopLeaveNothing) {
   ScratchDir scratch;
   SpoolBuilder spool;
@@ -195,6 +203,12 @@ TEST(SpoolReader, ReadErrorAndStopLeaveNothing) {
   HANDLE stop = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   EXPECT_EQ(kExtractStopped, Extract(spool.bytes(), scratch.file(L"b"), stop));
   CloseHandle(stop);
+  {
+    // A page that cannot be flushed to the disk is a page not written.
+    IatPatch flush("kernel32.dll", "FlushFileBuffers",
+                   reinterpret_cast<const void*>(&FailingFlush));
+    EXPECT_EQ(kExtractCannotWrite, Extract(spool.bytes(), scratch.file(L"c")));
+  }
   EXPECT_TRUE(Listing(scratch.path()).empty());
 }
 
@@ -206,6 +220,14 @@ TEST(SpoolReader, ExtractCommandExitCodes) {
   spool.Page(SamplePage(0, 1));
   std::wstring good = scratch.file(L"good.spl"), cut = scratch.file(L"cut.spl");
   std::wstring text = scratch.file(L"text.spl"), used = scratch.file(L"used");
+  // A page whose frame has no area: GDI has nothing to draw it into.
+  std::string flat = SamplePage(0, 1);
+  const LONG kNoArea[4] = {0, 0, -1, -1};
+  memcpy(&flat[24], kNoArea, sizeof(kNoArea));
+  SpoolBuilder undrawable;
+  undrawable.Page(flat);
+  std::wstring empty = scratch.file(L"flat.spl");
+  ASSERT_TRUE(WriteBytes(empty, undrawable.bytes()));
   ASSERT_TRUE(WriteBytes(good, spool.bytes()));
   ASSERT_TRUE(WriteBytes(cut, spool.bytes().substr(0, spool.bytes().size() - 12)));
   ASSERT_TRUE(WriteBytes(text, "plain text"));
@@ -228,6 +250,7 @@ TEST(SpoolReader, ExtractCommandExitCodes) {
       {L"/extract " + good + L" " + text + L"\\sub", kExtractCannotWrite},
       {L"/extract " + good + L" " + used, kExtractOk},
       {L"/extract " + cut + L" " + stale, kExtractDamaged},
+      {L"/extract " + empty + L" " + scratch.file(L"v"), kExtractCannotDraw},
   };
   for (const auto& c : cases) {
     RunResult run = RunProgram(BinDir() + L"\\package\\orvlui2.exe", c.tail);
@@ -241,4 +264,6 @@ TEST(SpoolReader, ExtractCommandExitCodes) {
   GetPrivateProfileStringW(L"EMF", L"File0", L"", file0, 260, (used + L"\\job.ini").c_str());
   EXPECT_EQ(used + L"\\page0.emf", file0);
   EXPECT_TRUE(Listing(stale).empty());  // a failure leaves no ticket, not even the old one
+  EXPECT_FALSE(FileExists(scratch.file(L"v")));
+  EXPECT_GT(ReadBytes(scratch.file(L"ok\\fax.tif")).size(), 1000u);
 }
