@@ -323,13 +323,16 @@ bool Mark(const wchar_t* ticket, const wchar_t* key, const wchar_t* value) {
 
 // An earlier try of a job that was never handed to the converter left its
 // folder. The queue still holds the job, so that copy makes way for a fresh
-// one.
+// one: the reader writes over pages and fonts of the same names, but a new
+// try with fewer of them would leave the earlier ones beyond its count.
 void ClearEarlierTry(const wchar_t* folder, const wchar_t* ticket) {
-  wchar_t path[kPathUnits];
-  WIN32_FIND_DATAW found;
-  if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\page*.emf", folder))) return;
-  ScopedFind find(FindFirstFileW(path, &found));
-  if (find) {
+  const wchar_t* const patterns[] = {L"page*.emf", L"font*.*"};
+  for (const wchar_t* pattern : patterns) {
+    wchar_t path[kPathUnits];
+    WIN32_FIND_DATAW found;
+    if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\%s", folder, pattern))) return;
+    ScopedFind find(FindFirstFileW(path, &found));
+    if (!find) continue;
     do {
       if (SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\%s", folder, found.cFileName)))
         DeleteFileW(path);
@@ -368,6 +371,8 @@ const wchar_t* ExtractText(int result) {
       return L"its spool file is damaged.";
     case kExtractCannotWrite:
       return L"its job folder cannot be written.";
+    case kExtractCannotDraw:
+      return L"a page cannot be drawn into the fax document.";
     default:
       return L"it cannot be extracted.";
   }
@@ -528,7 +533,8 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
       // goes too when nothing else is in it.
       RemoveDirectoryW(folder);
       if (extracted == kExtractStopped) return kJobStopped;
-      bool lasting = extracted == kExtractNotEmfSpool || extracted == kExtractDamaged;
+      bool lasting = extracted == kExtractNotEmfSpool || extracted == kExtractDamaged ||
+                     extracted == kExtractCannotDraw;
       NoteFailure(c, key, static_cast<Failure>(extracted), lasting, error, L"%s",
                   ExtractText(extracted));
       return kJobFailed;

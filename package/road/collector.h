@@ -24,8 +24,8 @@ enum : unsigned {
 };
 
 // A job that fails this many times in a row for a reason that will not go
-// away by itself (a spool file the reader refuses, a destination too long for
-// its page paths) is left in the queue for the administrator and not tried
+// away by itself (a spool file the reader refuses, a page that cannot be drawn
+// into the fax document, a destination too long for its page paths) is left in the queue for the administrator and not tried
 // again until the collector starts anew.
 enum : unsigned { kCollectorTries = 3 };
 

@@ -20,7 +20,7 @@ enum ExtractResult : int {
   kExtractDamaged = 5,      // an EMF spool file whose records do not hold together
   kExtractCannotWrite = 6,  // the folder cannot be created, or a page or the ticket written
   kExtractStopped = 7,      // stopped on request (the collector's stop event)
-  kExtractCannotDraw = 8,   // GDI refused (or faulted on) a page while drawing the fax document
+  kExtractCannotDraw = 9,   // GDI refused (or faulted on) a page while drawing the fax document
 };
 
 // A sequential source of spool bytes: a file, or a job handle read with ReadPrinter.
