@@ -1,9 +1,12 @@
-// The collector of the user's kept jobs: every finished EMF job of this user
-// on the printer is read through the spooler into a job folder (pages and
-// ticket), handed to the converter, and only then deleted from the queue.
+// The collector of the user's kept jobs: every finished EMF job of this user,
+// printed on this machine, is read through the spooler into a job folder
+// (pages and ticket), handed to the converter, and only then deleted from the
+// queue.
 //
 // The queue is the one safe copy of a job until the end: anything that fails
-// leaves the job where it is, and it is tried again after a pause.
+// leaves the job where it is, and it is tried again after a pause. The
+// converter is started at most once for a job (see RunJobConverter), and
+// everything the collector does or fails to do goes into its log.
 #include "collector.h"
 
 #include <windows.h>
@@ -11,14 +14,30 @@
 #include <strsafe.h>
 #include <winspool.h>
 
+#include "job_folder.h"
 #include "job_road.h"
 #include "product.h"
 #include "registry.h"
+#include "road_log.h"
 #include "scoped.h"
 
 namespace {
 
 enum JobOutcome { kJobDone, kJobLeft, kJobFailed, kJobStopped };
+
+// What went wrong with a job, so that each failure is logged once, not at
+// every try. Values below 100 are the reader's results.
+enum Failure : int {
+  kFailNone = 0,
+  kFailSettings = 100,
+  kFailFolder,
+  kFailPathTooLong,
+  kFailClaim,
+  kFailConverterStart,
+  kFailConverterRefused,
+  kFailConverterBroke,
+  kFailDelete,
+};
 
 // A job is known by its id and the time it was spooled: ids start again after
 // a spooler restart, the time does not.
@@ -29,8 +48,11 @@ struct JobKey {
 
 struct Retry {
   JobKey job;
-  DWORD due;    // GetTickCount() value from which it may be tried again
-  DWORD pause;  // the pause that led to due; doubled at each failure
+  DWORD due;     // GetTickCount() value from which it may be tried again
+  DWORD pause;   // the pause that led to due; doubled at each failure
+  int logged;    // the failure last written to the log
+  DWORD tries;   // failures in a row that will not go away by themselves
+  bool givenUp;  // left for the administrator until the collector starts anew
   bool used;
 };
 
@@ -39,6 +61,8 @@ enum : unsigned { kRetrySlots = 64, kUserUnits = 260, kCommandUnits = 2 * kPathU
 struct Collector {
   HANDLE stop;
   wchar_t user[kUserUnits];
+  Identity identity;
+  wchar_t computer[3][kPathUnits];  // NetBIOS, DNS host and full DNS names
   Retry retries[kRetrySlots];
   unsigned nextSlot;  // round robin once every slot is in use
 };
@@ -47,7 +71,12 @@ struct Collector {
 struct RoadSettings {
   wchar_t converter[kPathUnits + 1];  // empty: no converter
   wchar_t dest[kPathUnits + 1];       // the folder under which job folders are made
+  bool shared;                        // dest is the machine's JobDestDir
 };
+
+// The longest file name the reader writes into a job folder: a page of the
+// largest number a page can have.
+const wchar_t kLongestItem[] = L"\\page4294967295.emf";
 
 bool Stopped(HANDLE stop) { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; }
 
@@ -66,28 +95,61 @@ Retry* FindRetry(Collector& c, const JobKey& job) {
   return nullptr;
 }
 
-// Waiting for its next try? Compared as a difference, so the tick count may wrap.
+// Waiting for its next try, or given up? Compared as a difference, so the
+// tick count may wrap.
 bool Resting(Collector& c, const JobKey& job) {
   Retry* r = FindRetry(c, job);
-  return r && static_cast<LONG>(GetTickCount() - r->due) < 0;
+  return r && (r->givenUp || static_cast<LONG>(GetTickCount() - r->due) < 0);
 }
 
-void NoteFailure(Collector& c, const JobKey& job) {
+Retry& RetryOf(Collector& c, const JobKey& job) {
   Retry* r = FindRetry(c, job);
-  if (r) {
-    r->pause = r->pause >= kRetryLongestMs / 2 ? DWORD{kRetryLongestMs} : r->pause * 2;
-  } else {
-    unsigned slot = kRetrySlots;
-    for (unsigned i = 0; i < kRetrySlots && slot == kRetrySlots; ++i)
-      if (!c.retries[i].used) slot = i;
-    // A full table gives up its oldest entry: that job is only tried sooner.
-    if (slot == kRetrySlots) slot = c.nextSlot++ % kRetrySlots;
-    r = &c.retries[slot];
-    r->used = true;
-    r->job = job;
-    r->pause = kRetryFirstMs;
+  if (r) return *r;
+  unsigned slot = kRetrySlots;
+  for (unsigned i = 0; i < kRetrySlots && slot == kRetrySlots; ++i)
+    if (!c.retries[i].used) slot = i;
+  // A full table gives up its oldest entry: that job is only tried sooner.
+  if (slot == kRetrySlots) slot = c.nextSlot++ % kRetrySlots;
+  r = &c.retries[slot];
+  *r = Retry{job, GetTickCount(), 0, kFailNone, 0, false, true};
+  return *r;
+}
+
+// A failed try: logged when it differs from the job's last logged failure,
+// then the pause before the next try. A lasting failure ends the tries after
+// kCollectorTries.
+void NoteFailure(Collector& c, const JobKey& job, Failure failure, bool lasting, DWORD error,
+                 const wchar_t* format, ...) {
+  Retry& r = RetryOf(c, job);
+  if (r.logged != failure) {
+    wchar_t text[kReportUnits];
+    va_list args;
+    va_start(args, format);
+    StringCchVPrintfW(text, kReportUnits, format, args);
+    va_end(args);
+    if (error)
+      LogError(error, L"Job %lu: %s", job.id, text);
+    else
+      LogLine(L"Job %lu: %s", job.id, text);
+    r.logged = failure;
   }
-  r->due = GetTickCount() + r->pause;
+  r.tries = lasting ? r.tries + 1 : 0;
+  if (lasting && r.tries >= kCollectorTries) {
+    r.givenUp = true;
+    LogLine(L"Job %lu: left in the queue for the administrator after %u tries.", job.id, r.tries);
+    return;
+  }
+  r.pause = !r.pause                           ? DWORD{kRetryFirstMs}
+            : r.pause >= kRetryLongestMs / 2 ? DWORD{kRetryLongestMs}
+                                               : r.pause * 2;
+  r.due = GetTickCount() + r.pause;
+}
+
+// Not tried again in this run of the collector; logged once.
+void GiveUp(Collector& c, const JobKey& job, const wchar_t* why) {
+  Retry& r = RetryOf(c, job);
+  r.givenUp = true;
+  LogLine(L"Job %lu: left in the queue for the administrator: %s", job.id, why);
 }
 
 void Forget(Collector& c, const JobKey& job) {
@@ -98,6 +160,8 @@ void Forget(Collector& c, const JobKey& job) {
 // Finished and kept: the port has had it and the spooler neither works on it
 // nor throws it away. JOB_STATUS_PRINTED is what a kept job shows once
 // printed; JOB_STATUS_COMPLETE (XP and later) once it was sent to the port.
+// A busy bit wins over a done bit: a job being spooled anew or restarted may
+// still carry the mark of its earlier end.
 bool IsFinished(DWORD status) {
   const DWORD done = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
   const DWORD busy = JOB_STATUS_SPOOLING | JOB_STATUS_PRINTING | JOB_STATUS_DELETING |
@@ -114,11 +178,24 @@ bool IsEmf(const wchar_t* datatype) {
   return lstrcmpiW(head, L"NT EMF") == 0;
 }
 
-// Windows account names ignore case. The spooler records the submitting
-// account's name without its domain, so the name is what can be compared;
-// the spooler's own job security stops the rest.
+// The spooler gives the submitting machine as "\\NAME" (the NetBIOS name for
+// a local job); any of this computer's names counts.
+bool IsThisMachine(const Collector& c, const wchar_t* machine) {
+  if (!machine) return false;
+  while (*machine == L'\\') ++machine;
+  if (!*machine) return false;
+  for (const wchar_t* name : c.computer)
+    if (*name && lstrcmpiW(machine, name) == 0) return true;
+  return false;
+}
+
+// The user's own job, printed on this machine. Windows account names ignore
+// case. The spooler records the submitting account's name without its
+// domain, so a job of the same name from another machine (a client of a
+// shared printer, perhaps of another domain) is left alone.
 bool IsOwnJob(const Collector& c, const JOB_INFO_1W& job) {
-  return job.pUserName && lstrcmpiW(job.pUserName, c.user) == 0;
+  return job.pUserName && lstrcmpiW(job.pUserName, c.user) == 0 &&
+         IsThisMachine(c, job.pMachineName);
 }
 
 // EnumJobsW and GetJobW both size their answer in a first call; the queue may
@@ -182,41 +259,71 @@ bool ReadRoadSettings(RoadSettings* s) {
     ReadTextValue(key, L"JobDestDir", s->dest, kPathUnits * sizeof(wchar_t));
     RegCloseKey(key);
   }
-  if (s->dest[0]) {
-    CreateDirectoryW(s->dest, nullptr);  // its parent must exist
-    return true;
-  }
+  s->shared = s->dest[0] != L'\0';
+  if (s->shared) return true;
   wchar_t local[MAX_PATH];
   if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local) != S_OK)
     return false;
   if (FAILED(StringCchPrintfW(s->dest, kPathUnits, L"%s\\%s", local, ORVL_PRODUCT_NAME)))
     return false;
   CreateDirectoryW(s->dest, nullptr);
-  if (FAILED(StringCchCatW(s->dest, kPathUnits, L"\\Jobs"))) return false;
-  CreateDirectoryW(s->dest, nullptr);
-  return true;
+  return SUCCEEDED(StringCchCatW(s->dest, kPathUnits, L"\\Jobs"));
 }
 
-// The ticket of a job whose converter has run (or that has none) carries
-// this mark, so that a later try only deletes the job and never converts it
-// twice. The converter leaves sections it does not know alone.
+// "EMF: Enabled" as the converter reads it: the user's value first, then the
+// machine's default.
+bool KeepsPages() {
+  wchar_t path[kPathUnits];
+  DWORD keep = 0;
+  HKEY key = nullptr;
+  StringCchPrintfW(path, kPathUnits, L"Software\\%s", ORVL_PRODUCT_NAME);
+  bool read = false;
+  if (OpenKey(HKEY_CURRENT_USER, path, KEY_READ, &key) == ERROR_SUCCESS) {
+    read = ReadDwordValue(key, L"EMF: Enabled", &keep);
+    RegCloseKey(key);
+  }
+  StringCchPrintfW(path, kPathUnits, L"Software\\%s\\Defaults", ORVL_PRODUCT_NAME);
+  if (!read && OpenKey(HKEY_LOCAL_MACHINE, path, KEY_READ, &key) == ERROR_SUCCESS) {
+    ReadDwordValue(key, L"EMF: Enabled", &keep);
+    RegCloseKey(key);
+  }
+  return keep != 0;
+}
+
+// The collector's marks in the ticket's own section (the converter leaves
+// sections it does not know alone). Only tickets in a folder the user alone
+// can write are read for them.
+//   Started=1  written before the converter starts;
+//   Done=1     the converter ended with 0 (or there is none): only deleting
+//              the job from the queue is left;
+//   Exit=N     the converter ended with N, neither 0 nor 1.
 const wchar_t kMarkSection[] = L"Collector";
-const wchar_t kMarkKey[] = L"Done";
 
-bool IsMarkedDone(const wchar_t* ticket) {
-  wchar_t value[4] = {};
-  GetPrivateProfileStringW(kMarkSection, kMarkKey, L"", value, 4, ticket);
-  return lstrcmpW(value, L"1") == 0;
+struct Marks {
+  bool started, done, exited;
+};
+
+Marks ReadMarks(const wchar_t* ticket) {
+  Marks m;
+  m.started = GetPrivateProfileIntW(kMarkSection, L"Started", 0, ticket) == 1;
+  m.done = GetPrivateProfileIntW(kMarkSection, L"Done", 0, ticket) == 1;
+  wchar_t exit[16] = {};
+  GetPrivateProfileStringW(kMarkSection, L"Exit", L"", exit, 16, ticket);
+  m.exited = exit[0] != L'\0';
+  return m;
 }
 
-void MarkDone(const wchar_t* ticket) {
-  WritePrivateProfileStringW(kMarkSection, kMarkKey, L"1", ticket);
-  WritePrivateProfileStringW(nullptr, nullptr, nullptr, ticket);  // writes out a cached copy
+// The mark is on the disk before the step it guards: a cached write would be
+// lost with the process.
+bool Mark(const wchar_t* ticket, const wchar_t* key, const wchar_t* value) {
+  bool ok = WritePrivateProfileStringW(kMarkSection, key, value, ticket) != FALSE;
+  WritePrivateProfileStringW(nullptr, nullptr, nullptr, ticket);
+  return ok;
 }
 
-// An earlier try of a job that is not done (its converter did not start or
-// did not finish) left its folder. The queue still holds the job, so that
-// copy makes way for a fresh one: the reader never writes over a file.
+// An earlier try of a job that was never handed to the converter left its
+// folder. The queue still holds the job, so that copy makes way for a fresh
+// one.
 void ClearEarlierTry(const wchar_t* folder, const wchar_t* ticket) {
   wchar_t path[kPathUnits];
   WIN32_FIND_DATAW found;
@@ -236,54 +343,146 @@ BOOL ReadJobData(void* context, void* buffer, DWORD size, DWORD* got) {
 }
 
 // The job's spool data, read through a job handle, becomes the job folder.
-int ExtractJob(DWORD id, const wchar_t* folder, HANDLE stop) {
+int ExtractJob(DWORD id, const wchar_t* folder, HANDLE stop, DWORD* error) {
   wchar_t name[kPathUnits];
   StringCchPrintfW(name, kPathUnits, L"%s, Job %lu", ORVL_PRODUCT_NAME, id);
   HANDLE job = nullptr;
-  if (!OpenPrinterW(name, &job, nullptr)) return kExtractCannotRead;
+  *error = 0;
+  if (!OpenPrinterW(name, &job, nullptr)) {
+    *error = GetLastError();
+    return kExtractCannotRead;
+  }
   SpoolSource source = {job, ReadJobData};
   int result = ExtractSpool(source, folder, stop);
   ClosePrinter(job);
   return result;
 }
 
+const wchar_t* ExtractText(int result) {
+  switch (result) {
+    case kExtractCannotRead:
+      return L"its spool data cannot be read.";
+    case kExtractNotEmfSpool:
+      return L"its spool data is not an EMF spool file.";
+    case kExtractDamaged:
+      return L"its spool file is damaged.";
+    case kExtractCannotWrite:
+      return L"its job folder cannot be written.";
+    default:
+      return L"it cannot be extracted.";
+  }
+}
+
+enum ConverterEnd { kConverterExited, kConverterNotStarted, kConverterStopped };
+
 // Starts the converter with the ticket and waits for its end. The converter
 // takes the whole text behind its own name as the ticket path, quotes
 // included, so only the program's path is quoted.
-JobOutcome RunConverter(const wchar_t* converter, const wchar_t* ticket, HANDLE stop) {
+ConverterEnd StartConverter(const wchar_t* converter, const wchar_t* ticket, HANDLE stop,
+                            DWORD* code) {
   wchar_t command[kCommandUnits];
+  *code = ERROR_FILENAME_EXCED_RANGE;
   if (FAILED(StringCchPrintfW(command, kCommandUnits, L"\"%s\" %s", converter, ticket)))
-    return kJobFailed;
+    return kConverterNotStarted;
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi = {};
-  if (!CreateProcessW(converter, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-    return kJobFailed;
+  if (!CreateProcessW(converter, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    *code = GetLastError();
+    return kConverterNotStarted;
+  }
   CloseHandle(pi.hThread);
   ScopedHandle process(pi.hProcess);
   HANDLE waits[2] = {stop, process.get()};
-  // Stopped while it runs: the converter finishes on its own, and the job,
-  // not seen to the end, stays in the queue.
-  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return kJobStopped;
-  DWORD code = 1;
-  if (!GetExitCodeProcess(process.get(), &code)) return kJobFailed;
-  // 0 is the converter's end of a run; anything else (it did not take the
-  // ticket, or it broke off) leaves the job for a later try.
-  return code == 0 ? kJobDone : kJobFailed;
+  // Stopped while it runs: the converter finishes on its own.
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+    return kConverterStopped;
+  *code = 1;
+  if (!GetExitCodeProcess(process.get(), code)) *code = GetLastError();
+  return kConverterExited;
+}
+
+// The converter, at most once for a job. Its exit code 1 is the one end
+// before which it touches nothing (a ticket it refuses, settings it cannot
+// read): the mark goes and the job is tried again later. Any other end
+// counts as the one run: 0 finishes the job; any other code (a crash, say)
+// leaves the job and its folder for the administrator; and an end the
+// collector did not see (stopped while the converter ran) is finished
+// without a second run when the job comes round again.
+JobOutcome RunJobConverter(Collector& c, const JobKey& key, const RoadSettings& s,
+                           const wchar_t* ticket) {
+  if (!Mark(ticket, L"Started", L"1")) {
+    NoteFailure(c, key, kFailFolder, false, GetLastError(), L"its ticket %s cannot be marked",
+                ticket);
+    return kJobFailed;
+  }
+  DWORD code = 0;
+  switch (StartConverter(s.converter, ticket, c.stop, &code)) {
+    case kConverterStopped:
+      return kJobStopped;
+    case kConverterNotStarted:
+      Mark(ticket, L"Started", nullptr);
+      NoteFailure(c, key, kFailConverterStart, false, code, L"the converter %s cannot be started",
+                  s.converter);
+      return kJobFailed;
+    case kConverterExited:
+      break;
+  }
+  LogLine(L"Job %lu: the converter exited with %lu.", key.id, code);
+  if (code == 1) {
+    Mark(ticket, L"Started", nullptr);
+    NoteFailure(c, key, kFailConverterRefused, false, 0,
+                L"the converter refused its ticket %s; the job stays in the queue.", ticket);
+    return kJobFailed;
+  }
+  if (code != 0) {
+    wchar_t text[16];
+    StringCchPrintfW(text, 16, L"%lu", code);
+    Mark(ticket, L"Exit", text);
+    GiveUp(c, key, L"the converter broke off; its folder stays as it is.");
+    return kJobLeft;
+  }
+  // Exit code 0 also ends runs that did nothing (a log it could not open, a
+  // ticket it did not find): pages still listed that the user's option would
+  // have deleted say so.
+  UINT listed = GetPrivateProfileIntW(L"EMF", L"Count", 0, ticket);
+  if (listed && !KeepsPages())
+    LogLine(L"Job %lu: the converter exited with 0, but its ticket %s still lists %u pages that "
+            L"the EMF option would have deleted.",
+            key.id, ticket, listed);
+  return kJobDone;
 }
 
 JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
   RoadSettings s;
-  if (!ReadRoadSettings(&s)) return kJobFailed;
+  if (!ReadRoadSettings(&s)) {
+    NoteFailure(c, key, kFailSettings, false, GetLastError(),
+                L"the user's application data folder cannot be found");
+    return kJobFailed;
+  }
+  wchar_t base[kPathUnits];
+  DWORD error = 0;
+  FolderCheck check = PrepareUserFolder(s.dest, s.shared, c.identity, base, &error);
+  if (check != kFolderOk) {
+    NoteFailure(c, key, kFailFolder, false, error, L"stays in the queue: the folder %s is not used: %s",
+                base, FolderCheckText(check));
+    return kJobFailed;
+  }
   const SYSTEMTIME& t = key.submitted;
   wchar_t folder[kPathUnits], claim[kPathUnits], ticket[kPathUnits];
-  // The ticket's path must fit the converter's 260-unit buffer.
+  // Every page path must fit the converter's 260-unit buffer; checked before
+  // anything is read, since the failure lasts.
   if (FAILED(StringCchPrintfW(folder, kPathUnits, L"%s\\Job%lu-%04u%02u%02u-%02u%02u%02u-%03u",
-                              s.dest, key.id, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                              base, key.id, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
                               t.wSecond, t.wMilliseconds)) ||
+      lstrlenW(folder) + lstrlenW(kLongestItem) >= static_cast<int>(kPathUnits) ||
       FAILED(StringCchPrintfW(claim, kPathUnits, L"%s.claim", folder)) ||
-      FAILED(StringCchPrintfW(ticket, kPathUnits, L"%s\\job.ini", folder)))
+      FAILED(StringCchPrintfW(ticket, kPathUnits, L"%s\\job.ini", folder))) {
+    NoteFailure(c, key, kFailPathTooLong, true, 0,
+                L"the job folder's page paths under %s would pass %u characters.", base,
+                kPathUnits - 1);
     return kJobFailed;
+  }
 
   // The claim: a file beside the job folder that only one process can hold
   // open. It goes away when closed, also when its holder is killed.
@@ -291,32 +490,67 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   // Refused while the file is there: another collector holds it, or is just
   // letting go of it (Windows refuses a file pending deletion as access denied).
-  if (!held)
-    return GetLastError() == ERROR_SHARING_VIOLATION ||
-                   GetFileAttributesW(claim) != INVALID_FILE_ATTRIBUTES
-               ? kJobLeft
-               : kJobFailed;
+  if (!held) {
+    error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || GetFileAttributesW(claim) != INVALID_FILE_ATTRIBUTES)
+      return kJobLeft;
+    NoteFailure(c, key, kFailClaim, false, error, L"its claim %s cannot be made", claim);
+    return kJobFailed;
+  }
   if (!StillThere(printer, key)) return kJobLeft;
 
-  if (!IsMarkedDone(ticket)) {
-    ClearEarlierTry(folder, ticket);
-    int extracted = ExtractJob(key.id, folder, c.stop);
-    if (extracted != kExtractOk) {
-      // The reader has removed its pages and left no ticket; the folder goes
-      // too when nothing else is in it.
-      RemoveDirectoryW(folder);
-      return extracted == kExtractStopped ? kJobStopped : kJobFailed;
+  // A job folder from an earlier try holds marks only if it is the user's alone.
+  DWORD attributes = GetFileAttributesW(folder);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    check = CheckFolder(folder, c.identity, &error);
+    if (check != kFolderOk) {
+      NoteFailure(c, key, kFailFolder, false, error,
+                  L"stays in the queue: the folder %s is not used: %s", folder,
+                  FolderCheckText(check));
+      return kJobFailed;
     }
+  }
+  Marks marks = ReadMarks(ticket);
+  if (marks.started && marks.exited && !marks.done) {
+    GiveUp(c, key, L"its converter broke off in an earlier run; its folder stays as it is.");
+    return kJobLeft;
+  }
+  if (marks.started && !marks.done) {
+    LogLine(L"Job %lu: its converter was started before and its end was not seen; it is not "
+            L"started again, and the folder %s stays as it is.",
+            key.id, folder);
+    Mark(ticket, L"Done", L"1");
+  } else if (!marks.done) {
+    ClearEarlierTry(folder, ticket);
+    int extracted = ExtractJob(key.id, folder, c.stop, &error);
+    if (extracted != kExtractOk) {
+      // The reader has removed what it wrote and left no ticket; the folder
+      // goes too when nothing else is in it.
+      RemoveDirectoryW(folder);
+      if (extracted == kExtractStopped) return kJobStopped;
+      bool lasting = extracted == kExtractNotEmfSpool || extracted == kExtractDamaged;
+      NoteFailure(c, key, static_cast<Failure>(extracted), lasting, error, L"%s",
+                  ExtractText(extracted));
+      return kJobFailed;
+    }
+    LogLine(L"Job %lu of %s: %u pages into %s.", key.id, c.user,
+            GetPrivateProfileIntW(L"EMF", L"Count", 0, ticket), folder);
     if (Stopped(c.stop)) return kJobStopped;  // a whole folder; the job stays
     if (s.converter[0]) {
-      JobOutcome converted = RunConverter(s.converter, ticket, c.stop);
+      JobOutcome converted = RunJobConverter(c, key, s, ticket);
       if (converted != kJobDone) return converted;
+    } else {
+      LogLine(L"Job %lu: no converter is set (ConverterPath); the folder stays as it is.", key.id);
     }
-    MarkDone(ticket);
+    Mark(ticket, L"Done", L"1");
   }
   // Without a converter the folder and its ticket stay for the administrator;
   // the job is deleted all the same, since its pages are on disk.
-  if (!SetJobW(printer, key.id, 0, nullptr, JOB_CONTROL_DELETE)) return kJobFailed;
+  if (!SetJobW(printer, key.id, 0, nullptr, JOB_CONTROL_DELETE)) {
+    NoteFailure(c, key, kFailDelete, false, GetLastError(), L"it cannot be deleted from the queue");
+    return kJobFailed;
+  }
+  LogLine(L"Job %lu: done, deleted from the queue.", key.id);
   return kJobDone;
 }
 
@@ -339,12 +573,10 @@ bool CollectJobs(Collector& c, HANDLE printer, bool* listed) {
       case kJobDone:
         Forget(c, key);
         break;
-      case kJobFailed:
-        NoteFailure(c, key);
-        break;
       case kJobStopped:
         running = false;
         break;
+      case kJobFailed:  // noted where it failed
       case kJobLeft:
         break;
     }
@@ -353,13 +585,26 @@ bool CollectJobs(Collector& c, HANDLE printer, bool* listed) {
   return running;
 }
 
+bool ReadComputerNames(Collector& c) {
+  const COMPUTER_NAME_FORMAT formats[3] = {ComputerNameNetBIOS, ComputerNameDnsHostname,
+                                           ComputerNameDnsFullyQualified};
+  for (int i = 0; i < 3; ++i) {
+    DWORD units = kPathUnits;
+    if (!GetComputerNameExW(formats[i], c.computer[i], &units)) c.computer[i][0] = L'\0';
+  }
+  return c.computer[0][0] != L'\0';
+}
+
 }  // namespace
 
 int RunCollector(HANDLE stop) {
   // A name without a "Global\" prefix is local to the session: one collector
   // per session, and one in each session of a user with several.
   ScopedHandle instance(CreateMutexW(nullptr, FALSE, ORVL_COLLECTOR_MUTEX));
-  if (!instance) return kCollectorFailed;
+  if (!instance) {
+    LogError(GetLastError(), L"The collector cannot start: its mutex cannot be made");
+    return kCollectorFailed;
+  }
   if (GetLastError() == ERROR_ALREADY_EXISTS) return kCollectorAlreadyRunning;
 
   Collector* c =
@@ -367,10 +612,15 @@ int RunCollector(HANDLE stop) {
   if (!c) return kCollectorFailed;
   c->stop = stop;
   DWORD units = kUserUnits;
-  if (!GetUserNameW(c->user, &units)) {
+  if (!GetUserNameW(c->user, &units) || !ReadIdentity(&c->identity) || !ReadComputerNames(*c)) {
+    LogError(GetLastError(), L"The collector cannot start: the user or the computer is unknown");
     HeapFree(GetProcessHeap(), 0, c);
     return kCollectorFailed;
   }
+  DWORD session = 0;
+  ProcessIdToSessionId(GetCurrentProcessId(), &session);
+  LogLine(L"Collector started: user %s (%s), computer %s, session %lu.", c->user,
+          c->identity.userSid, c->computer[0], session);
 
   HANDLE printer = nullptr;
   HANDLE change = INVALID_HANDLE_VALUE;
@@ -409,5 +659,6 @@ int RunCollector(HANDLE stop) {
   if (change != INVALID_HANDLE_VALUE) FindClosePrinterChangeNotification(change);
   if (printer) ClosePrinter(printer);
   HeapFree(GetProcessHeap(), 0, c);
+  LogLine(L"Collector stopped.");
   return kCollectorStopped;
 }

@@ -3,6 +3,8 @@
 // codes serves both ways it runs.
 #pragma once
 
+#include <windows.h>
+
 enum CollectorResult : int {
   kCollectorStopped = 0,         // the stop event (the kill event) ended it
   kCollectorFailed = 1,          // it could not start (single-instance mutex, user name)
@@ -20,3 +22,14 @@ enum : unsigned {
   kRetryFirstMs = 30 * 1000,
   kRetryLongestMs = 30 * 60 * 1000,
 };
+
+// A job that fails this many times in a row for a reason that will not go
+// away by itself (a spool file the reader refuses, a destination too long for
+// its page paths) is left in the queue for the administrator and not tried
+// again until the collector starts anew.
+enum : unsigned { kCollectorTries = 3 };
+
+// The kill event, opened (or made, where it does not exist yet) for waiting
+// only. Null, with *error, when the name cannot be had: another kind of object
+// holds it, or its owner does not let us wait on it.
+HANDLE OpenKillEvent(const wchar_t* name, DWORD* error);

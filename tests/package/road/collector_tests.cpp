@@ -4,6 +4,9 @@
 // the real converter.exe of this build.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
 #include <winspool.h>
 
 #include <functional>
@@ -28,6 +31,7 @@ struct FakeJob {
   DWORD id;
   std::wstring user, datatype;
   DWORD status;
+  std::wstring machine;
   std::string data;
   int opens = 0;  // job handles opened on it, that is reads of its data
   bool deleted = false;
@@ -47,8 +51,13 @@ struct Spooler {
   size_t nextHandle = 0x7000;
   HANDLE change = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE stopOnRead = nullptr;  // set on the first read of spool data
+  HANDLE stopAtConverter = nullptr;  // set as the converter starts, which waits until resumed
+  HANDLE suspended = nullptr;        // that converter's main thread
+  int refuse = 0;                    // converter starts whose ticket is made one it refuses
+  DWORD tickOffset = 0;              // how far the collector's clock is put forward
   std::vector<Converted> converted;
-  std::wstring dest;
+  std::wstring dest;  // JobDestDir
+  std::wstring user;  // the user's own folder in it
 } g;
 
 struct Lock {
@@ -69,11 +78,11 @@ std::string Utf16File(const std::wstring& path) {
       std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), bytes.size() / 2 - 1));
 }
 
-// Job folders and claims lying in the destination.
+// Job folders and claims lying in the user's folder.
 std::vector<std::wstring> DestEntries() {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((g.dest + L"\\*").c_str(), &found);
+  HANDLE find = FindFirstFileW((g.user + L"\\*").c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
     if (found.cFileName[0] != L'.') names.push_back(found.cFileName);
@@ -86,14 +95,15 @@ std::vector<std::wstring> DestEntries() {
 std::wstring FolderOf(DWORD id) {
   wchar_t name[64];
   wsprintfW(name, L"\\Job%lu-20261208-093000-%03lu", id, id);
-  return g.dest + name;
+  return g.user + name;
 }
 
 // JOB_INFO_1W records followed by their texts, as the spooler packs them.
 BOOL Pack(const std::vector<FakeJob*>& list, BYTE* buffer, DWORD size, DWORD* needed) {
   DWORD need = static_cast<DWORD>(list.size() * sizeof(JOB_INFO_1W));
   for (FakeJob* job : list)
-    need += static_cast<DWORD>((job->user.size() + job->datatype.size() + 2) * 2);
+    need += static_cast<DWORD>(
+        (job->user.size() + job->datatype.size() + job->machine.size() + 3) * 2);
   *needed = need;
   if (!buffer || size < need) return SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
   auto* info = reinterpret_cast<JOB_INFO_1W*>(buffer);
@@ -108,6 +118,7 @@ BOOL Pack(const std::vector<FakeJob*>& list, BYTE* buffer, DWORD size, DWORD* ne
     info->JobId = job->id;
     info->pUserName = put(job->user);
     info->pDatatype = put(job->datatype);
+    info->pMachineName = put(job->machine);
     info->Status = job->status;
     info->Submitted = SYSTEMTIME{2026, 12, 2, 8, 9, 30, 0, static_cast<WORD>(job->id)};
     ++info;
@@ -196,8 +207,61 @@ BOOL WINAPI SeeConverter(LPCWSTR exe, LPWSTR line, SECURITY_ATTRIBUTES* pa, SECU
     Lock lock;
     g.converted.push_back(run);
   }
-  return g_createProcess->original<decltype(&CreateProcessW)>()(exe, line, pa, ta, inherit, flags,
-                                                                env, dir, si, pi);
+  if (g.refuse && g.refuse--)  // a ticket of another printer: the converter exits with 1
+    WritePrivateProfileStringW(L"Device", L"DeviceName", L"Other", run.ticket.c_str());
+  if (g.stopAtConverter) flags |= CREATE_SUSPENDED;
+  BOOL started = g_createProcess->original<decltype(&CreateProcessW)>()(
+      exe, line, pa, ta, inherit, flags, env, dir, si, pi);
+  if (started && g.stopAtConverter) {
+    DuplicateHandle(GetCurrentProcess(), pi->hThread, GetCurrentProcess(), &g.suspended, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    SetEvent(g.stopAtConverter);
+  }
+  return started;
+}
+
+DWORD WINAPI LaterTickCount() {
+  static auto real = reinterpret_cast<DWORD(WINAPI*)()>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTickCount")));
+  return real() + g.tickOffset;
+}
+
+// Reports the folder as owned by the Users group, as a folder made by
+// another account shows on Windows (Wine reports every file as the user's).
+DWORD WINAPI OwnedByOthers(LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*,
+                           PACL* dacl, PACL*, PSECURITY_DESCRIPTOR* sd) {
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BUD:P(A;OICI;FA;;;SY)", SDDL_REVISION_1,
+                                                       sd, nullptr);
+  BOOL present = FALSE, defaulted = FALSE;
+  GetSecurityDescriptorOwner(*sd, owner, &defaulted);
+  GetSecurityDescriptorDacl(*sd, &present, dacl, &defaulted);
+  return ERROR_SUCCESS;
+}
+
+std::wstring UserSid() {
+  HANDLE token;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  BYTE buffer[256];
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
+  CloseHandle(token);
+  wchar_t* text = nullptr;
+  ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
+  std::wstring sid = text;
+  LocalFree(text);
+  return sid;
+}
+
+std::wstring LogPath() {
+  wchar_t local[MAX_PATH];
+  SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local);
+  return std::wstring(local) + L"\\Orvalis\\collector_log.txt";
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 // Each collector as if in a session of its own: a fresh object, no name.
@@ -241,6 +305,13 @@ std::wstring User() {
   return name;
 }
 
+std::wstring ThisMachine() {
+  wchar_t name[260];
+  DWORD units = 260;
+  GetComputerNameExW(ComputerNameNetBIOS, name, &units);
+  return std::wstring(L"\\\\") + name;
+}
+
 }  // namespace
 
 class CollectorTest : public ::testing::Test {
@@ -250,6 +321,8 @@ class CollectorTest : public ::testing::Test {
     DeleteTree(HKEY_LOCAL_MACHINE, kMachineKey);
     DeleteTree(HKEY_CURRENT_USER, kMachineKey);
     g.dest = dir.path();
+    g.user = g.dest + L"\\" + UserSid();
+    DeleteFileW(LogPath().c_str());
     SetString(HKEY_LOCAL_MACHINE, kMachineKey, L"JobDestDir", g.dest);
     SetString(HKEY_LOCAL_MACHINE, kMachineKey, L"ConverterPath", BinDir() + L"\\converter.exe");
     g_createProcess = &createProcess;
@@ -259,15 +332,26 @@ class CollectorTest : public ::testing::Test {
     DeleteTree(HKEY_LOCAL_MACHINE, kMachineKey);
     g.jobs.clear();
     g.converted.clear();
-    g.stopOnRead = nullptr;
+    g.stopOnRead = g.stopAtConverter = nullptr;
+    g.refuse = 0;
+    g.tickOffset = 0;
     DeleteCriticalSection(&g.lock);
   }
   // A job of the test's user, finished and kept, of two pages.
   void AddJob(DWORD id, const std::wstring& user = User(), const wchar_t* type = L"NT EMF 1.008",
-              DWORD status = JOB_STATUS_PRINTED) {
+              DWORD status = JOB_STATUS_PRINTED, const std::wstring& machine = ThisMachine()) {
     Lock lock;
-    g.jobs.push_back(FakeJob{id, user, type, status, spool.bytes(), 0, false, {}});
+    g.jobs.push_back(FakeJob{id, user, type, status, machine, spool.bytes(), 0, false, {}});
   }
+  // Lets the collector's clock run past every pause, and wakes it.
+  void PassThePause() {
+    {
+      Lock lock;
+      g.tickOffset += kRetryLongestMs + 1000;
+    }
+    SetEvent(g.change);
+  }
+  std::string Log() { return Utf16File(LogPath()); }
   ScratchDir dir;
   std::string page0 = spoolbuild::SamplePage(0, 2), page1 = spoolbuild::SamplePage(1, 2, true);
   spoolbuild::SpoolBuilder spool;
@@ -287,12 +371,15 @@ class CollectorTest : public ::testing::Test {
 };
 
 // The user's finished EMF job goes through the converter and then out of the
-// queue; another user's job, a RAW job and a job still spooling stay untouched
-// until the last one finishes and the spooler says so.
+// queue; another user's job, the same user's job from another machine, a RAW
+// job, a job still spooling and one spooling anew over its earlier end stay
+// untouched until the one spooling finishes and the spooler says so.
 TEST_F(CollectorTest, CollectsConvertsAndDeletesOnlyTheUsersFinishedEmfJobs) {
   AddJob(3);
   AddJob(4, L"someone else");
   AddJob(5, User(), L"RAW");
+  AddJob(10, User(), L"NT EMF 1.008", JOB_STATUS_PRINTED, L"\\\\CLIENT7");
+  AddJob(11, User(), L"NT EMF 1.008", JOB_STATUS_PRINTED | JOB_STATUS_SPOOLING);
   AddJob(6, User(), L"NT EMF 1.008", JOB_STATUS_SPOOLING);
   Running collector;
   ASSERT_TRUE(WaitUntil([] { return !Find(3); }));
@@ -305,14 +392,23 @@ TEST_F(CollectorTest, CollectsConvertsAndDeletesOnlyTheUsersFinishedEmfJobs) {
     // The converter had run to its end: it removes the page list it finished.
     EXPECT_NE(g.jobs[0].ticketAtDelete.find("DeviceName=Orvalis"), std::string::npos);
     EXPECT_EQ(g.jobs[0].ticketAtDelete.find("[EMF]"), std::string::npos);
-    for (int i = 1; i < 4; ++i) EXPECT_FALSE(g.jobs[i].opens || g.jobs[i].deleted) << i;
-    g.jobs[3].status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
+    for (size_t i = 1; i < g.jobs.size(); ++i)
+      EXPECT_FALSE(g.jobs[i].opens || g.jobs[i].deleted) << g.jobs[i].id;
+    g.jobs.back().status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
     SetEvent(g.change);
   }
   ASSERT_TRUE(WaitUntil([] { return !Find(6); }));
   EXPECT_EQ(collector.Stop(), kCollectorStopped);
   EXPECT_EQ(g.converted.size(), 2u);
   EXPECT_EQ(DestEntries().size(), 2u);  // two job folders, no claim left
+  // The log tells the story of each job.
+  std::string log = Log();
+  EXPECT_EQ(Count(log, "Collector started: user " + Narrow(User())), 1u) << log;
+  EXPECT_EQ(Count(log, "Job 3 of " + Narrow(User()) + ": 2 pages into " + Narrow(FolderOf(3))), 1u);
+  EXPECT_EQ(Count(log, "Job 3: the converter exited with 0."), 1u);
+  EXPECT_EQ(Count(log, "Job 3: done, deleted from the queue."), 1u);
+  EXPECT_EQ(Count(log, "Collector stopped."), 1u);
+  EXPECT_EQ(Count(log, "Job 4"), 0u);
 }
 
 // Without a converter the job folder stays and the job leaves the queue; a
@@ -365,9 +461,10 @@ TEST_F(CollectorTest, OneCollectorPerSessionAndEachJobTakenOnce) {
   {
     Running first;
     Sleep(200);
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_EQ(RunCollector(stop), kCollectorAlreadyRunning);
-    CloseHandle(stop);
+    // A second collector that keeps running fails here, not at the test's timeout.
+    Running second;
+    EXPECT_EQ(WaitForSingleObject(second.thread, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(second.Stop(0), kCollectorAlreadyRunning);
   }
   IatPatch sessions("kernel32.dll", "CreateMutexW", reinterpret_cast<void*>(UnnamedMutex));
   for (DWORD id = 20; id < 26; ++id) AddJob(id);
@@ -381,4 +478,195 @@ TEST_F(CollectorTest, OneCollectorPerSessionAndEachJobTakenOnce) {
   EXPECT_EQ(b->Stop(), kCollectorStopped);
   EXPECT_EQ(g.converted.size(), 6u);
   for (const FakeJob& job : g.jobs) EXPECT_EQ(job.opens, 1) << job.id;
+}
+
+// Stopped while the converter runs (which then finishes on its own): started
+// again, the collector finishes the job's bookkeeping without a second run.
+TEST_F(CollectorTest, AStopWhileTheConverterRunsNeverConvertsTwice) {
+  AddJob(12);
+  {
+    Running collector;
+    g.stopAtConverter = collector.stop;
+    EXPECT_EQ(WaitForSingleObject(collector.thread, 20000), WAIT_OBJECT_0);
+  }
+  g.stopAtConverter = nullptr;
+  ASSERT_TRUE(g.suspended);
+  ResumeThread(g.suspended);
+  CloseHandle(g.suspended);
+  ASSERT_TRUE(WaitUntil([] { return Utf16File(FolderOf(12) + L"\\job.ini").find("[EMF]") ==
+                                    std::string::npos; }));
+  EXPECT_FALSE(g.jobs[0].deleted);
+
+  Running collector;
+  ASSERT_TRUE(WaitUntil([] { return g.jobs[0].deleted; }));
+  EXPECT_EQ(g.converted.size(), 1u);
+  EXPECT_EQ(g.jobs[0].opens, 1);
+  EXPECT_EQ(Count(Log(), "Job 12: its converter was started before and its end was not seen"), 1u);
+}
+
+// A failed job rests, then is tried again once its pause has passed: a
+// converter that refuses the ticket (exit code 1) leaves it queued, the next
+// try finishes it. Spool data the reader refuses is tried three times,
+// logged once, and then left in the queue.
+TEST_F(CollectorTest, FailedJobsAreTriedAgainAfterTheirPauseAndLastingFailuresLeftQueued) {
+  IatPatch clock("kernel32.dll", "GetTickCount", reinterpret_cast<void*>(LaterTickCount));
+  g.refuse = 1;
+  AddJob(30);
+  AddJob(31);
+  g.jobs[1].data = "%!PS-Adobe-3.0 not a spool file";
+  Running collector;
+  ASSERT_TRUE(WaitUntil([] { return g.converted.size() == 1 && g.jobs[1].opens == 1; }));
+  Sleep(2500);  // rounds of the loop within the pause: nothing is tried again
+  EXPECT_EQ(g.converted.size(), 1u);
+  EXPECT_EQ(g.jobs[1].opens, 1);
+  EXPECT_FALSE(g.jobs[0].deleted);
+  for (int pause = 0; pause < 4; ++pause) {
+    PassThePause();
+    Sleep(1500);
+  }
+  ASSERT_TRUE(WaitUntil([] { return g.jobs[0].deleted; }));
+  EXPECT_EQ(g.converted.size(), 2u);
+  EXPECT_EQ(g.jobs[1].opens, 3);
+  EXPECT_FALSE(g.jobs[1].deleted);
+  std::string log = Log();
+  EXPECT_EQ(Count(log, "Job 30: the converter exited with 1."), 1u) << log;
+  EXPECT_EQ(Count(log, "Job 31: its spool data is not an EMF spool file."), 1u) << log;
+  EXPECT_EQ(Count(log, "Job 31: left in the queue for the administrator after 3 tries."), 1u);
+}
+
+// Under a shared JobDestDir, a user folder that another account made or may
+// write into is not used, whatever it holds (here a job folder marked done):
+// the job stays queued and the log says why.
+TEST_F(CollectorTest, AUserFolderOthersMadeOrMayWriteIsNotUsed) {
+  struct Case {
+    bool otherOwner;
+    const char* why;
+  } cases[] = {{false, "its permissions let other accounts write into it"},
+               {true, "it belongs to another account"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    ASSERT_TRUE(CreateDirectoryW(g.user.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(FolderOf(40).c_str(), nullptr));
+    WritePrivateProfileStringW(L"Collector", L"Done", L"1", (FolderOf(40) + L"\\job.ini").c_str());
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;WD)",
+                                                         SDDL_REVISION_1, &sd, nullptr);
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+    if (!c.otherOwner) {
+      ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(g.user.c_str()), SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
+                DWORD{ERROR_SUCCESS});
+    }
+    LocalFree(sd);
+    std::unique_ptr<IatPatch> owner;
+    if (c.otherOwner)
+      owner = std::make_unique<IatPatch>("advapi32.dll", "GetNamedSecurityInfoW",
+                                         reinterpret_cast<void*>(OwnedByOthers));
+    AddJob(40);
+    {
+      Running collector;
+      ASSERT_TRUE(WaitUntil([] { return Utf16File(LogPath()).find("Job 40:") != std::string::npos; }));
+    }
+    EXPECT_FALSE(g.jobs.back().deleted);
+    EXPECT_EQ(g.jobs.back().opens, 0);
+    EXPECT_EQ(Count(Log(), "Job 40: stays in the queue: the folder " + Narrow(g.user) +
+                               " is not used: " + c.why),
+              1u)
+        << Log();
+    g.jobs.clear();
+    RemoveTree(g.user);
+    DeleteFileW(LogPath().c_str());
+  }
+}
+
+// Every session's collector waits on the one kill event, whoever made it: it
+// is opened for waiting only (Windows refuses an existing event to anyone
+// but its maker when CreateEvent asks for all access). A name held by another
+// kind of object keeps no collector from starting; it says so in its log.
+TEST(KillEventTest, OpenedForWaitingOnlyAndNeverInTheWay) {
+  static DWORD asked;
+  static int creates;
+  struct Fakes {
+    static void* Real(const char* name) {
+      return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+    }
+    static HANDLE WINAPI Open(DWORD access, BOOL inherit, LPCWSTR name) {
+      asked = access;
+      return reinterpret_cast<decltype(&OpenEventW)>(Real("OpenEventW"))(access, inherit, name);
+    }
+    static HANDLE WINAPI Create(SECURITY_ATTRIBUTES* sa, BOOL manual, BOOL initial, LPCWSTR name) {
+      ++creates;
+      HANDLE there = reinterpret_cast<decltype(&OpenEventW)>(Real("OpenEventW"))(SYNCHRONIZE,
+                                                                                 FALSE, name);
+      if (there) return CloseHandle(there), SetLastError(ERROR_ACCESS_DENIED), nullptr;
+      return reinterpret_cast<decltype(&CreateEventW)>(Real("CreateEventW"))(sa, manual, initial,
+                                                                             name);
+    }
+  };
+  DWORD error = 0;
+  {
+    IatPatch open("kernel32.dll", "OpenEventW", reinterpret_cast<void*>(Fakes::Open));
+    IatPatch create("kernel32.dll", "CreateEventW", reinterpret_cast<void*>(Fakes::Create));
+    HANDLE first = OpenKillEvent(L"Orvalis_test_killevent", &error);
+    ASSERT_TRUE(first);
+    HANDLE second = OpenKillEvent(L"Orvalis_test_killevent", &error);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(asked, DWORD{SYNCHRONIZE});
+    EXPECT_EQ(creates, 1);
+    CloseHandle(second);
+    CloseHandle(first);
+  }
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\Orvalis_killevent");
+  EXPECT_FALSE(OpenKillEvent(L"Global\\Orvalis_killevent", &error));
+  EXPECT_NE(error, DWORD{ERROR_SUCCESS});
+
+  // The real program: with the name taken it collects all the same; with the
+  // event made by someone else (as by setup), a pulse ends it.
+  std::wstring log = LogPath();
+  DeleteFileW(log.c_str());
+  auto start = [] {
+    std::wstring command = L"\"" + BinDir() + L"\\package\\orvlui2.exe\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    EXPECT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &si, &pi));
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+  };
+  auto started = [&log](size_t n) {
+    for (int i = 0; i < 200 && Count(Utf16File(log), "Collector started") < n; ++i) Sleep(50);
+    return Count(Utf16File(log), "Collector started");
+  };
+  HANDLE process = start();
+  EXPECT_EQ(started(1), 1u);
+  EXPECT_EQ(WaitForSingleObject(process, 0), DWORD{WAIT_TIMEOUT});
+  EXPECT_EQ(Count(Utf16File(log), "The kill event Global\\Orvalis_killevent cannot be opened for "
+                                  "waiting; the collector runs until the session ends: "),
+            1u)
+      << Utf16File(log);
+  TerminateProcess(process, 0);
+  WaitForSingleObject(process, 5000);
+  CloseHandle(process);
+  CloseHandle(mutex);
+
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100002;;;WD)", SDDL_REVISION_1, &sa.lpSecurityDescriptor,
+      nullptr);
+  HANDLE kill = CreateEventW(&sa, TRUE, FALSE, L"Global\\Orvalis_killevent");
+  LocalFree(sa.lpSecurityDescriptor);
+  process = start();
+  EXPECT_EQ(started(2), 2u);
+  DWORD code = 99;
+  for (int i = 0; i < 100 && WaitForSingleObject(process, 100) == WAIT_TIMEOUT; ++i)
+    PulseEvent(kill);
+  GetExitCodeProcess(process, &code);
+  EXPECT_EQ(code, DWORD{kCollectorStopped});
+  EXPECT_EQ(Count(Utf16File(log), "Collector stopped."), 1u);
+  if (code == STILL_ACTIVE) TerminateProcess(process, 0);
+  CloseHandle(process);
+  CloseHandle(kill);
 }
