@@ -23,26 +23,6 @@ using namespace spoolbuild;
 
 namespace {
 
-struct MemorySource {
-  std::string bytes;
-  size_t at = 0;
-  static BOOL Read(void* context, void* buffer, DWORD size, DWORD* got) {
-    MemorySource* self = static_cast<MemorySource*>(context);
-    size_t n = std::min<size_t>(size, self->bytes.size() - self->at);
-    memcpy(buffer, self->bytes.data() + self->at, n);
-    self->at += n;
-    *got = static_cast<DWORD>(n);
-    return TRUE;
-  }
-};
-
-int Extract(const std::string& bytes, const std::wstring& folder) {
-  MemorySource memory;
-  memory.bytes = bytes;
-  SpoolSource source = {&memory, MemorySource::Read};
-  return ExtractSpool(source, folder.c_str(), nullptr);
-}
-
 std::string Bits(DWORD code, int bits) {
   std::string s;
   for (int i = bits - 1; i >= 0; --i) s += (code >> i) & 1 ? '1' : '0';

@@ -1,5 +1,9 @@
 #include "spool_builder.h"
 
+#include <string.h>
+
+#include <algorithm>
+
 namespace spoolbuild {
 
 namespace {
@@ -56,6 +60,23 @@ SpoolBuilder& SpoolBuilder::Record(DWORD kind, const std::string& data) {
   WriteRecord(&sink, kind, data.data(), static_cast<DWORD>(data.size()));
   Mark(kind);
   return *this;
+}
+
+BOOL MemorySource::Read(void* context, void* buffer, DWORD size, DWORD* got) {
+  MemorySource* self = static_cast<MemorySource*>(context);
+  if (self->at >= self->failAt) return FALSE;
+  size_t n = std::min<size_t>({size, self->piece, self->bytes.size() - self->at});
+  memcpy(buffer, self->bytes.data() + self->at, n);
+  self->at += n;
+  *got = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+int Extract(const std::string& bytes, const std::wstring& folder, HANDLE stop) {
+  MemorySource memory;
+  memory.bytes = bytes;
+  SpoolSource source = {&memory, MemorySource::Read};
+  return ExtractSpool(source, folder.c_str(), stop);
 }
 
 }  // namespace spoolbuild

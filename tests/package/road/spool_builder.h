@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../../../tools/spoolgen/spool_writer.h"
+#include "job_road.h"
 
 namespace spoolbuild {
 
@@ -50,5 +51,18 @@ class SpoolBuilder {
   std::vector<RecordSpan> records_;
   int pages_ = 0;
 };
+
+// Spool bytes served in small pieces, the way ReadPrinter may hand them out.
+struct MemorySource {
+  std::string bytes;
+  size_t at = 0;
+  DWORD piece = 1000;
+  size_t failAt = std::string::npos;  // a read error from here on
+
+  static BOOL Read(void* context, void* buffer, DWORD size, DWORD* got);
+};
+
+// ExtractSpool of bytes into folder.
+int Extract(const std::string& bytes, const std::wstring& folder, HANDLE stop = nullptr);
 
 }  // namespace spoolbuild

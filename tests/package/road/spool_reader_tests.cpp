@@ -14,31 +14,6 @@ using namespace spoolbuild;
 
 namespace {
 
-// Spool bytes served in small pieces, the way ReadPrinter may hand them out.
-struct MemorySource {
-  std::string bytes;
-  size_t at = 0;
-  DWORD piece = 1000;
-  size_t failAt = std::string::npos;  // a read error from here on
-
-  static BOOL Read(void* context, void* buffer, DWORD size, DWORD* got) {
-    MemorySource* self = static_cast<MemorySource*>(context);
-    if (self->at >= self->failAt) return FALSE;
-    size_t n = std::min<size_t>({size, self->piece, self->bytes.size() - self->at});
-    memcpy(buffer, self->bytes.data() + self->at, n);
-    self->at += n;
-    *got = static_cast<DWORD>(n);
-    return TRUE;
-  }
-};
-
-int Extract(const std::string& bytes, const std::wstring& folder, HANDLE stop = nullptr) {
-  MemorySource memory;
-  memory.bytes = bytes;
-  SpoolSource source = {&memory, MemorySource::Read};
-  return ExtractSpool(source, folder.c_str(), stop);
-}
-
 std::vector<std::wstring> Listing(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
