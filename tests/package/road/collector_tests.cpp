@@ -520,7 +520,17 @@ TEST_F(CollectorTest, FailedJobsAreTriedAgainAfterTheirPauseAndLastingFailuresLe
   EXPECT_EQ(g.converted.size(), 1u);
   EXPECT_EQ(g.jobs[1].opens, 1);
   EXPECT_FALSE(g.jobs[0].deleted);
-  for (int pause = 0; pause < 4; ++pause) {
+  // Pauses pass until both jobs have had their tries (each pass gives the
+  // loop at least one round), then two more: the given-up job is not read again.
+  auto tried = [] {
+    Lock lock;
+    return g.jobs[0].deleted && g.jobs[1].opens >= 3;
+  };
+  for (int pause = 0; pause < 10 && !tried(); ++pause) {
+    PassThePause();
+    Sleep(1500);
+  }
+  for (int pause = 0; pause < 2; ++pause) {
     PassThePause();
     Sleep(1500);
   }
