@@ -14,6 +14,7 @@
 #include <strsafe.h>
 #include <winspool.h>
 
+#include "collector_jobs.h"
 #include "job_folder.h"
 #include "job_road.h"
 #include "product.h"
@@ -25,47 +26,7 @@ namespace {
 
 enum JobOutcome { kJobDone, kJobLeft, kJobFailed, kJobStopped };
 
-// What went wrong with a job, so that each failure is logged once, not at
-// every try. Values below 100 are the reader's results.
-enum Failure : int {
-  kFailNone = 0,
-  kFailSettings = 100,
-  kFailFolder,
-  kFailPathTooLong,
-  kFailClaim,
-  kFailConverterStart,
-  kFailConverterRefused,
-  kFailConverterBroke,
-  kFailDelete,
-};
-
-// A job is known by its id and the time it was spooled: ids start again after
-// a spooler restart, the time does not.
-struct JobKey {
-  DWORD id;
-  SYSTEMTIME submitted;
-};
-
-struct Retry {
-  JobKey job;
-  DWORD due;     // GetTickCount() value from which it may be tried again
-  DWORD pause;   // the pause that led to due; doubled at each failure
-  int logged;    // the failure last written to the log
-  DWORD tries;   // failures in a row that will not go away by themselves
-  bool givenUp;  // left for the administrator until the collector starts anew
-  bool used;
-};
-
-enum : unsigned { kRetrySlots = 64, kUserUnits = 260, kCommandUnits = 2 * kPathUnits + 8 };
-
-struct Collector {
-  HANDLE stop;
-  wchar_t user[kUserUnits];
-  Identity identity;
-  wchar_t computer[3][kPathUnits];  // NetBIOS, DNS host and full DNS names
-  Retry retries[kRetrySlots];
-  unsigned nextSlot;  // round robin once every slot is in use
-};
+enum : unsigned { kCommandUnits = 2 * kPathUnits + 8 };
 
 // The machine values of the road, read as every machine value is read.
 struct RoadSettings {
@@ -79,173 +40,6 @@ struct RoadSettings {
 const wchar_t kLongestItem[] = L"\\page4294967295.emf";
 
 bool Stopped(HANDLE stop) { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; }
-
-bool SameTime(const SYSTEMTIME& a, const SYSTEMTIME& b) {
-  return a.wYear == b.wYear && a.wMonth == b.wMonth && a.wDay == b.wDay && a.wHour == b.wHour &&
-         a.wMinute == b.wMinute && a.wSecond == b.wSecond && a.wMilliseconds == b.wMilliseconds;
-}
-
-bool SameJob(const JobKey& a, const JobKey& b) {
-  return a.id == b.id && SameTime(a.submitted, b.submitted);
-}
-
-Retry* FindRetry(Collector& c, const JobKey& job) {
-  for (Retry& r : c.retries)
-    if (r.used && SameJob(r.job, job)) return &r;
-  return nullptr;
-}
-
-// Waiting for its next try, or given up? Compared as a difference, so the
-// tick count may wrap.
-bool Resting(Collector& c, const JobKey& job) {
-  Retry* r = FindRetry(c, job);
-  return r && (r->givenUp || static_cast<LONG>(GetTickCount() - r->due) < 0);
-}
-
-Retry& RetryOf(Collector& c, const JobKey& job) {
-  Retry* r = FindRetry(c, job);
-  if (r) return *r;
-  unsigned slot = kRetrySlots;
-  for (unsigned i = 0; i < kRetrySlots && slot == kRetrySlots; ++i)
-    if (!c.retries[i].used) slot = i;
-  // A full table gives up its oldest entry: that job is only tried sooner.
-  if (slot == kRetrySlots) slot = c.nextSlot++ % kRetrySlots;
-  r = &c.retries[slot];
-  *r = Retry{job, GetTickCount(), 0, kFailNone, 0, false, true};
-  return *r;
-}
-
-// A failed try: logged when it differs from the job's last logged failure,
-// then the pause before the next try. A lasting failure ends the tries after
-// kCollectorTries.
-void NoteFailure(Collector& c, const JobKey& job, Failure failure, bool lasting, DWORD error,
-                 const wchar_t* format, ...) {
-  Retry& r = RetryOf(c, job);
-  if (r.logged != failure) {
-    wchar_t text[kReportUnits];
-    va_list args;
-    va_start(args, format);
-    StringCchVPrintfW(text, kReportUnits, format, args);
-    va_end(args);
-    if (error)
-      LogError(error, L"Job %lu: %s", job.id, text);
-    else
-      LogLine(L"Job %lu: %s", job.id, text);
-    r.logged = failure;
-  }
-  r.tries = lasting ? r.tries + 1 : 0;
-  if (lasting && r.tries >= kCollectorTries) {
-    r.givenUp = true;
-    LogLine(L"Job %lu: left in the queue for the administrator after %u tries.", job.id, r.tries);
-    return;
-  }
-  r.pause = !r.pause                           ? DWORD{kRetryFirstMs}
-            : r.pause >= kRetryLongestMs / 2 ? DWORD{kRetryLongestMs}
-                                               : r.pause * 2;
-  r.due = GetTickCount() + r.pause;
-}
-
-// Not tried again in this run of the collector; logged once.
-void GiveUp(Collector& c, const JobKey& job, const wchar_t* why) {
-  Retry& r = RetryOf(c, job);
-  r.givenUp = true;
-  LogLine(L"Job %lu: left in the queue for the administrator: %s", job.id, why);
-}
-
-void Forget(Collector& c, const JobKey& job) {
-  Retry* r = FindRetry(c, job);
-  if (r) r->used = false;
-}
-
-// Finished and kept: the port has had it and the spooler neither works on it
-// nor throws it away. JOB_STATUS_PRINTED is what a kept job shows once
-// printed; JOB_STATUS_COMPLETE (XP and later) once it was sent to the port.
-// A busy bit wins over a done bit: a job being spooled anew or restarted may
-// still carry the mark of its earlier end.
-bool IsFinished(DWORD status) {
-  const DWORD done = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
-  const DWORD busy = JOB_STATUS_SPOOLING | JOB_STATUS_PRINTING | JOB_STATUS_DELETING |
-                     JOB_STATUS_DELETED | JOB_STATUS_RESTART;
-  return (status & done) != 0 && (status & busy) == 0;
-}
-
-// EMF spooling gives the data types "NT EMF 1.003" to "NT EMF 1.008"; any
-// other data (RAW, TEXT) is no spool file of pages and stays in the queue.
-bool IsEmf(const wchar_t* datatype) {
-  wchar_t head[7] = {};
-  if (!datatype) return false;
-  lstrcpynW(head, datatype, 7);
-  return lstrcmpiW(head, L"NT EMF") == 0;
-}
-
-// The spooler gives the submitting machine as "\\NAME" (the NetBIOS name for
-// a local job); any of this computer's names counts.
-bool IsThisMachine(const Collector& c, const wchar_t* machine) {
-  if (!machine) return false;
-  while (*machine == L'\\') ++machine;
-  if (!*machine) return false;
-  for (const wchar_t* name : c.computer)
-    if (*name && lstrcmpiW(machine, name) == 0) return true;
-  return false;
-}
-
-// The user's own job, printed on this machine. Windows account names ignore
-// case. The spooler records the submitting account's name without its
-// domain, so a job of the same name from another machine (a client of a
-// shared printer, perhaps of another domain) is left alone.
-bool IsOwnJob(const Collector& c, const JOB_INFO_1W& job) {
-  return job.pUserName && lstrcmpiW(job.pUserName, c.user) == 0 &&
-         IsThisMachine(c, job.pMachineName);
-}
-
-// EnumJobsW and GetJobW both size their answer in a first call; the queue may
-// grow in between, hence a few rounds. The buffer is HeapFree'd by the caller.
-BYTE* ListJobs(HANDLE printer, DWORD* count) {
-  DWORD size = 0;
-  for (int round = 0; round < 4; ++round) {
-    BYTE* buffer =
-        size ? static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size)) : nullptr;
-    if (size && !buffer) return nullptr;
-    DWORD needed = 0;
-    *count = 0;
-    if (EnumJobsW(printer, 0, 100000, 1, buffer, size, &needed, count)) {
-      if (!buffer) buffer = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 8));
-      return buffer;
-    }
-    if (buffer) HeapFree(GetProcessHeap(), 0, buffer);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= size) return nullptr;
-    size = needed;
-  }
-  return nullptr;
-}
-
-BYTE* QueryJob(HANDLE printer, DWORD id) {
-  DWORD size = 0;
-  for (int round = 0; round < 4; ++round) {
-    BYTE* buffer =
-        size ? static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size)) : nullptr;
-    if (size && !buffer) return nullptr;
-    DWORD needed = 0;
-    if (size && GetJobW(printer, id, 1, buffer, size, &needed)) return buffer;
-    if (!size) GetJobW(printer, id, 1, nullptr, 0, &needed);
-    if (buffer) HeapFree(GetProcessHeap(), 0, buffer);
-    if (needed <= size) return nullptr;
-    size = needed;
-  }
-  return nullptr;
-}
-
-// After a claim the job must still be the one listed, still finished: another
-// collector may have taken and deleted it between our listing and our claim.
-bool StillThere(HANDLE printer, const JobKey& key) {
-  BYTE* buffer = QueryJob(printer, key.id);
-  if (!buffer) return false;
-  const JOB_INFO_1W* job = reinterpret_cast<const JOB_INFO_1W*>(buffer);
-  bool there =
-      job->JobId == key.id && IsFinished(job->Status) && SameTime(job->Submitted, key.submitted);
-  HeapFree(GetProcessHeap(), 0, buffer);
-  return there;
-}
 
 bool ReadRoadSettings(RoadSettings* s) {
   s->converter[0] = L'\0';
@@ -452,9 +246,10 @@ JobOutcome RunJobConverter(Collector& c, const JobKey& key, const RoadSettings& 
   // have deleted say so.
   UINT listed = GetPrivateProfileIntW(L"EMF", L"Count", 0, ticket);
   if (listed && !KeepsPages())
-    LogLine(L"Job %lu: the converter exited with 0, but its ticket %s still lists %u pages that "
-            L"the EMF option would have deleted.",
-            key.id, ticket, listed);
+    LogLine(
+        L"Job %lu: the converter exited with 0, but its ticket %s still lists %u pages that "
+        L"the EMF option would have deleted.",
+        key.id, ticket, listed);
   return kJobDone;
 }
 
@@ -469,8 +264,8 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
   DWORD error = 0;
   FolderCheck check = PrepareUserFolder(s.dest, s.shared, c.identity, base, &error);
   if (check != kFolderOk) {
-    NoteFailure(c, key, kFailFolder, false, error, L"stays in the queue: the folder %s is not used: %s",
-                base, FolderCheckText(check));
+    NoteFailure(c, key, kFailFolder, false, error,
+                L"stays in the queue: the folder %s is not used: %s", base, FolderCheckText(check));
     return kJobFailed;
   }
   const SYSTEMTIME& t = key.submitted;
@@ -521,9 +316,10 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
     return kJobLeft;
   }
   if (marks.started && !marks.done) {
-    LogLine(L"Job %lu: its converter was started before and its end was not seen; it is not "
-            L"started again, and the folder %s stays as it is.",
-            key.id, folder);
+    LogLine(
+        L"Job %lu: its converter was started before and its end was not seen; it is not "
+        L"started again, and the folder %s stays as it is.",
+        key.id, folder);
     Mark(ticket, L"Done", L"1");
   } else if (!marks.done) {
     ClearEarlierTry(folder, ticket);
@@ -589,16 +385,6 @@ bool CollectJobs(Collector& c, HANDLE printer, bool* listed) {
   }
   HeapFree(GetProcessHeap(), 0, buffer);
   return running;
-}
-
-bool ReadComputerNames(Collector& c) {
-  const COMPUTER_NAME_FORMAT formats[3] = {ComputerNameNetBIOS, ComputerNameDnsHostname,
-                                           ComputerNameDnsFullyQualified};
-  for (int i = 0; i < 3; ++i) {
-    DWORD units = kPathUnits;
-    if (!GetComputerNameExW(formats[i], c.computer[i], &units)) c.computer[i][0] = L'\0';
-  }
-  return c.computer[0][0] != L'\0';
 }
 
 }  // namespace

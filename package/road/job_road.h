@@ -1,10 +1,11 @@
 // The job road from a kept print job to the converter:
 //   spool_reader.cpp  an EMF spool file (or a job's spool data read through the
 //                     spooler) becomes page0.emf, page1.emf, ..., the fonts
-//                     it embeds, fax.tif and job.ini;
-//   fax_document.cpp  the pages drawn into fax.tif (TIFF Class F, t4.cpp codes);
+//                     it embeds (spool_fonts.cpp), fax.tif and job.ini;
+//                     the fax document itself is drawn by ../fax;
 //   collector.cpp     the user's finished, kept jobs of the printer are
-//                     collected, handed to the converter and then deleted.
+//                     collected, handed to the converter and then deleted
+//                     (its queue view and retry table beside it).
 // Both run inside orvlui2.exe.
 #pragma once
 

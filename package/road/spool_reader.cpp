@@ -7,14 +7,9 @@
 // checked against the bytes that really follow, and a page's own EMF header
 // must agree with its record before anything of it is written.
 //
-// The fonts a document embeds sit inside its pages (font definition records
-// in EMR_COMMENT_EMFSPOOL comments); each becomes a file beside the pages and
-// is loaded into the process while the pages are drawn into fax.tif.
-#include <windows.h>
-
-#include <fontsub.h>
-#include <stdlib.h>
+// The fonts a document embeds sit inside its pages (spool_fonts.cpp).
 #include <strsafe.h>
+#include <windows.h>
 
 #include <initializer_list>
 
@@ -22,30 +17,12 @@
 #include "job_road.h"
 #include "product.h"
 #include "scoped.h"
+#include "spool_job.h"
 
 namespace {
 
 const DWORD kSpoolVersion = 0x00010000;
 const DWORD kSpoolHeaderBytes = 16;  // version, size, two name offsets
-const DWORD kRecordHeadBytes = 8;    // kind, size of the data that follows
-
-// Record kinds of EMF spool data.
-enum : DWORD {
-  kRecMetafile = 0x01,
-  kRecEngineFont = 0x02,
-  kRecDevmode = 0x03,
-  kRecType1Font = 0x04,
-  kRecDesignVector = 0x06,
-  kRecSubsetFont = 0x07,
-  kRecDeltaFont = 0x08,
-  kRecFormMetafile = 0x09,
-  kRecBwMetafile = 0x0A,
-  kRecBwFormMetafile = 0x0B,
-  kRecMetafileData = 0x0C,
-  kRecMetafileExt = 0x0D,
-  kRecBwMetafileExt = 0x0E,
-  kRecLastKnown = 0x15,  // the embedded-font offset record
-};
 
 // The fixed part of a page's EMR_HEADER record, and what it must hold.
 const DWORD kEmfHeaderBytes = 88;
@@ -54,10 +31,6 @@ const DWORD kEmfSignature = 0x464D4520;  // " EMF"
 const DWORD kEmfSizeAt = 4, kEmfSignatureAt = 40, kEmfBytesAt = 48;
 
 const DWORD kChunk = 64 * 1024;
-
-DWORD Dword(const BYTE* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<DWORD>(p[3]) << 24);
-}
 
 // ---- reading ---------------------------------------------------------------
 
@@ -117,45 +90,12 @@ int Skip(Reader& r, DWORD size) {
 
 // ---- the job folder --------------------------------------------------------
 
-// An embedded font written beside the pages.
-enum FontKind : BYTE { kFontTrueType, kFontPfm, kFontPfb };
-const wchar_t* const kFontExtension[] = {L"ttf", L"pfm", L"pfb"};
-
-struct Font {
-  DWORD checksum, index;  // a subset font's UniversalFontId, for its delta records
-  HANDLE loaded;          // AddFontMemResourceEx's handle while the pages are drawn
-  FontKind kind;
-  bool subset;
-};
-
-// More fonts than this in one job are left out (the pages draw them with substitutes).
-const DWORD kMaxFonts = 256;
-// A font record larger than this is left out rather than held in memory.
-const DWORD kMaxFontBytes = 32 * 1024 * 1024;
-
-struct Job {
-  wchar_t folder[kPathUnits];  // full path, no trailing separator
-  size_t createdFrom;          // length of the outermost folder we created; 0: none
-  DWORD pages;                 // page files created so far
-  bool ticket;                 // job.ini created
-  bool fax;                    // fax.tif created
-  bool devmode;                // the job's device mode was read
-  bool fine;                   // Fine, unless the device mode asks for at most 98 dpi
-  DWORD fonts;                 // font files created so far
-  Font font[kMaxFonts];
-};
-
 bool ItemPath(const Job& job, const wchar_t* name, wchar_t* path) {
   return SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\%s", job.folder, name));
 }
 
 bool PagePath(const Job& job, DWORD page, wchar_t* path) {
   return SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\page%u.emf", job.folder, page));
-}
-
-bool FontPath(const Job& job, DWORD font, wchar_t* path) {
-  return SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\font%u.%s", job.folder, font,
-                                    kFontExtension[job.font[font].kind]));
 }
 
 bool IsFolder(const wchar_t* path) {
@@ -216,14 +156,16 @@ int RemoveOldTicket(const Job& job) {
   return kExtractOk;
 }
 
-// ---- pages -----------------------------------------------------------------
+}  // namespace
 
 bool WriteAll(HANDLE file, const void* data, DWORD size) {
   DWORD written = 0;
   return WriteFile(file, data, size, &written, nullptr) && written == size;
 }
 
-int PageFonts(Job& job, HANDLE file, DWORD size);
+namespace {
+
+// ---- pages -----------------------------------------------------------------
 
 // One page content record: its data is the page's complete EMF, size bytes.
 int ExtractPage(Reader& r, Job& job, DWORD size) {
@@ -257,220 +199,6 @@ int ExtractPage(Reader& r, Job& job, DWORD size) {
   // be on the disk by then.
   if (!FlushFileBuffers(file.get())) return kExtractCannotWrite;
   return PageFonts(job, file.get(), size);
-}
-
-// ---- fonts -----------------------------------------------------------------
-
-const DWORD kEmrComment = 70;               // EMR_COMMENT (EMR_GDICOMMENT)
-const DWORD kEmfSpoolComment = 0;           // its CommentIdentifier for EMFSPOOL records
-const DWORD kFontDefinitions = 0x544F4E46;  // the EMFSpoolRecordIdentifier of font records
-const unsigned short kMergeSubset = 0, kMergeSubset1 = 1, kMergeDelta = 2;  // usMode values
-
-// fontsub.dll's merge, as Microsoft documents it (mingw's header lacks it).
-extern "C" ULONG __cdecl MergeFontPackage(const unsigned char* mergeFont, const ULONG mergeFontSize,
-                                          const unsigned char* package, const ULONG packageSize,
-                                          unsigned char** dest, ULONG* destSize, ULONG* written,
-                                          const unsigned short mode, CFP_ALLOCPROC allocate,
-                                          CFP_REALLOCPROC reallocate, CFP_FREEPROC release,
-                                          void* reserved);
-
-WORD Word(const BYTE* p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
-
-struct Merge {
-  const BYTE* font;
-  DWORD fontSize;
-  const BYTE* package;
-  DWORD packageSize;
-  unsigned short mode;
-  unsigned char* out;
-  ULONG outSize, written, status;
-};
-
-DWORD MergeWork(void* param) {
-  Merge* m = static_cast<Merge*>(param);
-  m->status = MergeFontPackage(m->font, m->fontSize, m->package, m->packageSize, &m->out,
-                               &m->outSize, &m->written, m->mode, malloc, realloc, free, nullptr);
-  return 0;
-}
-
-// Subset and delta fonts are font packages (CreateFontPackage's); fontsub
-// turns them into working fonts. Guarded: a fontsub that faults (Wine's is a
-// stub that raises) only leaves the font out.
-bool MergeFont(Merge& m) {
-  m.out = nullptr;
-  m.written = 0;
-  DWORD result = 0;
-  if (RunGuarded(MergeWork, &m, &result, 60 * 1000) && m.status == 0 && m.out && m.written &&
-      m.written <= kMaxFontBytes)
-    return true;
-  if (m.out) free(m.out);
-  m.out = nullptr;
-  return false;
-}
-
-void LoadFont(Font& f, const BYTE* data, DWORD size) {
-  if (f.loaded) RemoveFontMemResourceEx(f.loaded);
-  f.loaded = nullptr;
-  if (f.kind != kFontTrueType) return;  // Type 1 fonts load from files only
-  DWORD count = 0;
-  f.loaded = AddFontMemResourceEx(const_cast<BYTE*>(data), size, nullptr, &count);
-}
-
-void UnloadFonts(Job& job) {
-  for (DWORD i = 0; i < job.fonts; ++i)
-    if (job.font[i].loaded) RemoveFontMemResourceEx(job.font[i].loaded);
-}
-
-int WriteFontFile(Job& job, DWORD font, const BYTE* data, DWORD size) {
-  wchar_t path[kPathUnits];
-  if (!FontPath(job, font, path)) return kExtractCannotWrite;
-  ScopedHandle file(
-      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return kExtractCannotWrite;
-  if (!WriteAll(file.get(), data, size) || !FlushFileBuffers(file.get()))
-    return kExtractCannotWrite;
-  LoadFont(job.font[font], data, size);
-  return kExtractOk;
-}
-
-int AddFont(Job& job, FontKind kind, const BYTE* data, DWORD size, bool subset, DWORD checksum,
-            DWORD index) {
-  if (job.fonts >= kMaxFonts || !size) return kExtractOk;
-  Font& f = job.font[job.fonts++];  // counted first, so that a failure takes the file away
-  f.checksum = checksum;
-  f.index = index;
-  f.loaded = nullptr;
-  f.kind = kind;
-  f.subset = subset;
-  return WriteFontFile(job, job.fonts - 1, data, size);
-}
-
-// A delta font adds glyphs to the working font made from its subset record.
-int MergeDelta(Job& job, DWORD checksum, DWORD index, const BYTE* package, DWORD size) {
-  DWORD font = job.fonts;
-  for (DWORD i = 0; i < job.fonts; ++i)
-    if (job.font[i].subset && job.font[i].checksum == checksum && job.font[i].index == index)
-      font = i;
-  if (font == job.fonts) return kExtractOk;  // no subset to add to: left out
-  wchar_t path[kPathUnits];
-  if (!FontPath(job, font, path)) return kExtractCannotWrite;
-  ScopedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  LARGE_INTEGER length = {};
-  if (!file || !GetFileSizeEx(file.get(), &length) || length.QuadPart > kMaxFontBytes)
-    return kExtractCannotWrite;
-  DWORD bytes = static_cast<DWORD>(length.QuadPart), got = 0;
-  BYTE* working = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, bytes ? bytes : 1));
-  if (!working) return kExtractFailed;
-  int code = kExtractOk;
-  if (!ReadFile(file.get(), working, bytes, &got, nullptr) || got != bytes)
-    code = kExtractCannotWrite;
-  file.reset();
-  Merge m = {working, bytes, package, size, kMergeDelta, nullptr, 0, 0, 0};
-  if (code == kExtractOk && MergeFont(m)) {
-    code = WriteFontFile(job, font, m.out, m.written);
-    free(m.out);
-  }
-  HeapFree(GetProcessHeap(), 0, working);
-  return code;
-}
-
-// The files of an EMRI_ENGINE_FONT (TrueType) or EMRI_TYPE1_FONT record:
-// Type1ID, NumFiles, the sizes (engine) or end offsets (Type 1) of the
-// files, padding to 8 bytes from the record's start, the files.
-int FontFiles(Job& job, DWORD kind, const BYTE* body, DWORD size) {
-  if (size < 8) return kExtractOk;
-  DWORD files = Dword(body + 4);
-  if (!files || files > 64 || 8 + 4 * files > size) return kExtractOk;
-  const DWORD content = ((kRecordHeadBytes + 8 + 4 * files + 7) & ~7u) - kRecordHeadBytes;
-  DWORD at = content, end = 0;
-  for (DWORD i = 0; i < files; ++i) {
-    DWORD entry = Dword(body + 8 + 4 * i), length;
-    if (kind == kRecEngineFont) {
-      length = entry;
-    } else {
-      if (entry <= end) return kExtractOk;
-      length = entry - end;
-      at = content + end;
-      end = entry;
-    }
-    if (at > size || length > size - at || length > kMaxFontBytes) return kExtractOk;
-    FontKind type = kFontTrueType;
-    if (kind == kRecType1Font)
-      type = length >= 2 && body[at] == 0x80 && body[at + 1] == 0x01 ? kFontPfb : kFontPfm;
-    int code = AddFont(job, type, body + at, length, false, 0, 0);
-    if (code != kExtractOk) return code;
-    if (kind == kRecEngineFont) at += (length + 3) & ~3u;
-  }
-  return kExtractOk;
-}
-
-// The font definition records of one EMFSPOOL comment. A list that does not
-// hold together ends there: the page itself is sound and draws without it.
-int FontRecords(Job& job, const BYTE* p, DWORD n) {
-  DWORD at = 0;
-  while (n - at >= kRecordHeadBytes) {
-    DWORD kind = Dword(p + at), size = Dword(p + at + 4);
-    if (size % 4 || size > n - at - kRecordHeadBytes) break;
-    const BYTE* body = p + at + kRecordHeadBytes;
-    int code = kExtractOk;
-    switch (kind) {
-      case kRecEngineFont:
-      case kRecType1Font:
-        code = FontFiles(job, kind, body, size);
-        break;
-      case kRecSubsetFont:
-      case kRecDeltaFont:
-        // UniversalFontId (checksum, index), then the font package.
-        if (size > 8 && size - 8 <= kMaxFontBytes) {
-          if (kind == kRecDeltaFont) {
-            code = MergeDelta(job, Dword(body), Dword(body + 4), body + 8, size - 8);
-          } else {
-            Merge m = {nullptr, 0, body + 8, size - 8, kMergeSubset1, nullptr, 0, 0, 0};
-            bool merged = MergeFont(m);
-            if (!merged) {
-              m.mode = kMergeSubset;
-              merged = MergeFont(m);
-            }
-            if (merged) {
-              code =
-                  AddFont(job, kFontTrueType, m.out, m.written, true, Dword(body), Dword(body + 4));
-              free(m.out);
-            }
-          }
-        }
-        break;
-      default:
-        // Design vectors carry no glyphs; anything else is not a font.
-        break;
-    }
-    if (code != kExtractOk) return code;
-    at += kRecordHeadBytes + size;
-  }
-  return kExtractOk;
-}
-
-// Walks the records of a page just written, for its EMFSPOOL font comments.
-int PageFonts(Job& job, HANDLE file, DWORD size) {
-  ScopedHandle mapping(CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
-  if (!mapping) return kExtractCannotWrite;
-  const BYTE* p = static_cast<const BYTE*>(MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-  if (!p) return kExtractCannotWrite;
-  int code = kExtractOk;
-  for (DWORD at = 0; code == kExtractOk && size - at >= 8;) {
-    DWORD type = Dword(p + at), length = Dword(p + at + 4);
-    if (length < 8 || length % 4 || length > size - at) break;
-    if (type == kEmrComment && length >= 20) {
-      DWORD data = Dword(p + at + 8);
-      if (data >= 8 && data <= length - 12 && Dword(p + at + 12) == kEmfSpoolComment &&
-          Dword(p + at + 16) == kFontDefinitions)
-        code = FontRecords(job, p + at + 20, data - 8);
-    }
-    if (type == EMR_EOF) break;
-    at += length;
-  }
-  UnmapViewOfFile(p);
-  return code;
 }
 
 // The job's own device mode: the first one in the data. Its vertical
@@ -631,6 +359,21 @@ int WriteTicket(Job& job) {
   return out.ok && FlushFileBuffers(out.file) ? kExtractOk : kExtractCannotWrite;
 }
 
+// The fax document's results, as the reader reports them.
+int FromFax(int result) {
+  switch (result) {
+    case kFaxOk:
+      return kExtractOk;
+    case kFaxCannotWrite:
+      return kExtractCannotWrite;
+    case kFaxCannotDraw:
+      return kExtractCannotDraw;
+    case kFaxStopped:
+      return kExtractStopped;
+  }
+  return kExtractFailed;
+}
+
 BOOL ReadFileSource(void* context, void* buffer, DWORD size, DWORD* got) {
   return ReadFile(static_cast<HANDLE>(context), buffer, size, got, nullptr);
 }
@@ -654,7 +397,7 @@ int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop) 
   if (code == kExtractOk && Stopped(stop)) code = kExtractStopped;
   if (code == kExtractOk) {
     job->fax = true;
-    code = WriteFaxDocument(job->folder, job->pages, job->fine, stop);
+    code = FromFax(WriteFaxDocument(job->folder, job->pages, job->fine, stop));
   }
   if (job) UnloadFonts(*job);
   if (code == kExtractOk) code = WriteTicket(*job);

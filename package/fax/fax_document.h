@@ -5,6 +5,15 @@
 
 #include <windows.h>
 
+// What WriteFaxDocument reports.
+enum FaxResult : int {
+  kFaxOk = 0,
+  kFaxFailed,       // memory, or an unexpected system failure
+  kFaxCannotWrite,  // fax.tif cannot be written, or a page path is too long
+  kFaxCannotDraw,   // GDI refused (or faulted on) a page
+  kFaxStopped,      // stopped on request
+};
+
 // The longest page drawn, in inches of fax length; a page that would be
 // longer is cut there.
 const int kFaxLongestInches = 14;
@@ -26,14 +35,6 @@ struct FaxPage {
 bool PlaceFaxPage(const RECTL& frame, bool fine, FaxPage* page);
 
 // Draws folder\page0.emf ... page<pages-1>.emf into folder\fax.tif, page by
-// page. Fonts the caller has loaded into the process are used. Returns an
-// ExtractResult: kExtractOk, kExtractCannotWrite, kExtractCannotDraw (GDI
-// refused or crashed on a page; the process goes on), kExtractStopped,
-// kExtractFailed (memory). On failure the caller removes fax.tif.
+// page. Fonts the caller has loaded into the process are used. Returns a
+// FaxResult; on failure the caller removes fax.tif.
 int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop);
-
-// Runs work(context) on a thread of its own and waits for it. A fault on that
-// thread (an access violation inside GDI, say) ends that thread only: false
-// is returned and the process goes on. Also false when the thread cannot
-// start or is still busy after timeoutMs (it is then terminated).
-bool RunGuarded(DWORD (*work)(void* context), void* context, DWORD* result, DWORD timeoutMs);

@@ -1,0 +1,179 @@
+// A page drawn: its EMF played record by record into one reused 8-bit
+// bitmap of fax width, then turned into 1-bit rows (black and white kept
+// sharp, the tones between dithered).
+#include "fax_parts.h"
+
+namespace {
+
+HBITMAP GreyBitmap(HDC dc, HANDLE section, int width, int height, void** bits) {
+  // 8 bits a pixel with a palette of 256 greys: GDI maps each colour to its
+  // grey once per pen, brush or picture, and the page is a quarter of a
+  // 32-bit one to clear and to read.
+  struct {
+    BITMAPINFOHEADER h;
+    RGBQUAD greys[256];
+  } info = {};
+  info.h.biSize = sizeof(info.h);
+  info.h.biWidth = width;
+  info.h.biHeight = -height;
+  info.h.biPlanes = 1;
+  info.h.biBitCount = 8;
+  info.h.biCompression = BI_RGB;
+  info.h.biClrUsed = 256;
+  for (int i = 0; i < 256; ++i)
+    info.greys[i].rgbRed = info.greys[i].rgbGreen = info.greys[i].rgbBlue = static_cast<BYTE>(i);
+  return CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, bits, section,
+                          0);
+}
+
+}  // namespace
+
+bool MakeCanvas(Canvas& c, int rows) {
+  // Both widths are multiples of 4: no row padding, one size for both views.
+  c.section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                 static_cast<DWORD>(kFaxWidth) * rows, nullptr);
+  c.dc = CreateCompatibleDC(nullptr);
+  if (!c.section || !c.dc) return false;
+  void *bits = nullptr, *same = nullptr;
+  c.upright = GreyBitmap(c.dc, c.section, kFaxWidth, rows, &bits);
+  c.sideways = GreyBitmap(c.dc, c.section, rows, kFaxWidth, &same);
+  if (!c.upright || !c.sideways) return false;
+  c.bits = static_cast<BYTE*>(bits);
+  c.rows = rows;
+  c.old = SelectObject(c.dc, c.upright);
+  return true;
+}
+
+void FreeCanvas(Canvas& c) {
+  if (c.dc && c.old) SelectObject(c.dc, c.old);
+  if (c.upright) DeleteObject(c.upright);
+  if (c.sideways) DeleteObject(c.sideways);
+  if (c.dc) DeleteDC(c.dc);
+  if (c.section) CloseHandle(c.section);
+  c = Canvas();
+}
+
+namespace {
+
+bool IsColourManagement(DWORD type) {
+  switch (type) {
+    case EMR_SETICMMODE:
+    case EMR_CREATECOLORSPACE:
+    case EMR_SETCOLORSPACE:
+    case EMR_DELETECOLORSPACE:
+    case EMR_COLORCORRECTPALETTE:
+    case EMR_SETICMPROFILEA:
+    case EMR_SETICMPROFILEW:
+    case EMR_COLORMATCHTOTARGETW:
+    case EMR_CREATECOLORSPACEW:
+      return true;
+  }
+  return false;
+}
+
+// Colour management means nothing on a 1-bit page (and Wine 8 faults on
+// EMR_SETCOLORSPACE). Fonts are drawn without smoothing: grey glyph edges
+// would only be dithered into ragged text.
+int CALLBACK PlayRecord(HDC dc, HANDLETABLE* table, const ENHMETARECORD* record, int objects,
+                        LPARAM) {
+  if (IsColourManagement(record->iType)) return 1;
+  const DWORD kQualityAt = 12 + 26;  // EMR, ihFont, LOGFONTW up to lfQuality
+  if (record->iType == EMR_EXTCREATEFONTINDIRECTW && record->nSize > kQualityAt &&
+      record->nSize <= 1024) {
+    alignas(8) BYTE copy[1024];
+    CopyMemory(copy, record, record->nSize);
+    copy[kQualityAt] = NONANTIALIASED_QUALITY;
+    PlayEnhMetaFileRecord(dc, table, reinterpret_cast<const ENHMETARECORD*>(copy), objects);
+    return 1;
+  }
+  // A record GDI cannot play is left out; the page goes on, as on paper.
+  PlayEnhMetaFileRecord(dc, table, record, objects);
+  return 1;
+}
+
+}  // namespace
+
+DWORD DrawPage(void* param) {
+  PageDraw* d = static_cast<PageDraw*>(param);
+  Canvas& c = *d->canvas;
+  const FaxPage& p = d->place;
+  RECT area;
+  if (p.turned) {
+    // The page as it is, its last drawnRows columns (a cut page loses its
+    // left part, which would lie below the cut once turned).
+    FillMemory(c.bits, static_cast<size_t>(p.width) * c.rows, 0xFF);
+    SelectObject(c.dc, c.sideways);
+    area = {p.drawnRows - p.drawnFullRows, 0, p.drawnRows, p.width};
+  } else {
+    FillMemory(c.bits, static_cast<size_t>(p.drawnRows) * kFaxWidth, 0xFF);
+    area = {p.left, 0, p.left + p.width, p.drawnFullRows};
+  }
+  d->played = EnumEnhMetaFile(c.dc, d->emf, PlayRecord, nullptr, &area);
+  GdiFlush();
+  SelectObject(c.dc, c.upright);
+  return 0;
+}
+
+namespace {
+
+// An 8 x 8 ordered-dither matrix: grey areas of pictures become patterns of
+// their own density, while black text and white paper have no tone to dither.
+const BYTE kBayer[8][8] = {{0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
+                           {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
+                           {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
+                           {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21}};
+const int kAlwaysBlack = 80, kAlwaysWhite = 208;  // grey levels, 0 to 255
+
+// The matrix spread over the greys between always black and always white.
+struct Thresholds {
+  BYTE t[8][8];
+  Thresholds() {
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x)
+        t[y][x] = static_cast<BYTE>(kAlwaysBlack +
+                                    (kBayer[y][x] * (kAlwaysWhite - kAlwaysBlack) + 32) / 64);
+  }
+};
+const Thresholds g_table;
+const BYTE (*const g_thresholds)[8] = g_table.t;
+
+}  // namespace
+
+// At Standard the darker of two lines' pixels, so a one-line rule stays.
+// White and black, most of a page, are decided eight pixels at a time.
+void ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row) {
+  const BYTE* bayer = g_thresholds[y & 7];
+  for (int x = 0; x < kFaxWidth; x += 8) {
+    ULONGLONG eight, other;
+    CopyMemory(&eight, pixels + x, 8);
+    if (next) {
+      CopyMemory(&other, next + x, 8);
+      if (other != ~0ull) {
+        if (eight == ~0ull) {
+          eight = other;
+        } else {
+          for (int i = 0; i < 8; ++i)
+            if (next[x + i] < pixels[x + i]) reinterpret_cast<BYTE*>(&eight)[i] = next[x + i];
+        }
+      }
+    }
+    if (eight == ~0ull) {
+      row[x / 8] = 0;
+      continue;
+    }
+    if (eight == 0) {
+      row[x / 8] = 0xFF;
+      continue;
+    }
+    BYTE out = 0;
+    const BYTE* grey = reinterpret_cast<const BYTE*>(&eight);
+    for (int i = 0; i < 8; ++i) out = static_cast<BYTE>((out << 1) | (grey[i] < bayer[i]));
+    row[x / 8] = out;
+  }
+}
+
+void TurnedLine(const Canvas& c, const FaxPage& p, int drawn, BYTE* line) {
+  FillMemory(line, kFaxWidth, 0xFF);
+  const BYTE* column = c.bits + (p.drawnRows - 1 - drawn);
+  for (int v = 0; v < p.width; ++v) line[p.left + v] = column[static_cast<size_t>(v) * c.rows];
+}

@@ -1,0 +1,66 @@
+// The parts of the fax document, shared by its sources only: the page
+// canvas and its drawing (fax_page_draw.cpp), and the TIFF file (fax_tiff.cpp).
+#pragma once
+
+#include <windows.h>
+
+#include "fax_document.h"
+#include "t4.h"
+
+const int kFaxWidth = kT4MaxWidth;  // 1728 pixels: 215 mm at 204 dpi
+
+// ---- the page ----------------------------------------------------------------
+
+// One block of memory seen as two 8-bit bitmaps: the fax page upright
+// (kFaxWidth x rows) and, for a landscape page, the page as it is (rows x
+// kFaxWidth), read out a quarter turned. Wine 8 draws text tiny under a world
+// transform that only turns, so the turn is done on the pixels.
+struct Canvas {
+  HDC dc;
+  HANDLE section;
+  HBITMAP upright, sideways;
+  HGDIOBJ old;
+  BYTE* bits;  // grey levels, top-down
+  int rows;
+};
+
+bool MakeCanvas(Canvas& c, int rows);
+void FreeCanvas(Canvas& c);
+
+struct PageDraw {
+  Canvas* canvas;
+  HENHMETAFILE emf;
+  FaxPage place;
+  BOOL played;
+};
+
+// Plays d->emf into the canvas where d->place puts it; d->played tells
+// whether GDI played it.
+DWORD DrawPage(void* d);
+
+// One fax line to 1 bit per pixel, 1 = black: a drawn line, or at Standard
+// the darker of two drawn lines' pixels (next, or null at Fine).
+void ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row);
+
+// A drawn line of a turned page: the page's column that lands on it, its
+// top edge on the fax's left side.
+void TurnedLine(const Canvas& c, const FaxPage& p, int drawn, BYTE* line);
+
+// ---- the TIFF -----------------------------------------------------------------
+
+struct Tiff {
+  HANDLE file;
+  BYTE* buffer;  // kTiffBuffer bytes
+  DWORD used;
+  ULONGLONG offset;    // file offset of buffer[used]
+  ULONGLONG nextLink;  // where the previous directory's next-directory offset lies
+  bool ok;
+};
+const DWORD kTiffBuffer = 64 * 1024;
+
+bool FlushTiff(Tiff& t);
+// Appends size bytes; t.ok turns false on a write error or past 32-bit offsets.
+void PutBytes(Tiff& t, const void* data, DWORD size);
+// The directory of one page, after its strip, with the tags TIFF Class F asks for.
+void WriteDirectory(Tiff& t, DWORD stripAt, DWORD stripBytes, int rows, bool fine, DWORD page,
+                    DWORD pages);
