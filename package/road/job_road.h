@@ -22,6 +22,7 @@ enum ExtractResult : int {
   kExtractCannotWrite = 6,  // the folder cannot be created, or a page or the ticket written
   kExtractStopped = 7,      // stopped on request (the collector's stop event)
   kExtractCannotDraw = 9,   // GDI refused (or faulted on) a page while drawing the fax document
+  kExtractTooLarge = 10,    // more than 65,535 fax pages, or past the 4 GB a TIFF addresses
 };
 
 // A sequential source of spool bytes: a file, or a job handle read with ReadPrinter.

@@ -50,6 +50,7 @@ struct Job {
   bool fax;                    // fax.tif created
   bool devmode;                // the job's device mode was read
   bool fine;                   // Fine, unless the device mode asks for at most 98 dpi
+  DWORD faxPages, splitPages;  // of fax.tif, once written
   DWORD fonts;                 // font files created so far
   Font font[kMaxFonts];
 };

@@ -171,6 +171,8 @@ namespace {
 int ExtractPage(Reader& r, Job& job, DWORD size) {
   BYTE header[kEmfHeaderBytes];
   if (size < kEmfHeaderBytes) return kExtractDamaged;
+  // Every page becomes at least one fax page, and a TIFF numbers no more.
+  if (job.pages >= kFaxMostPages) return kExtractTooLarge;
   if (ReadUpTo(r, header, kEmfHeaderBytes) < kEmfHeaderBytes) return ShortRead(r);
   DWORD headerSize = Dword(header + kEmfSizeAt);
   if (Dword(header) != kEmrHeader || Dword(header + kEmfSignatureAt) != kEmfSignature ||
@@ -353,8 +355,10 @@ int WriteTicket(Job& job) {
     Line(out, L"File%u=%s\r\n", font, item);
   }
   if (!ItemPath(job, L"fax.tif", item)) return kExtractCannotWrite;
-  Line(out, L"\r\n[Fax]\r\nFile=%s\r\nPages=%u\r\nQuality=%s\r\n", item, job.pages,
-       job.fine ? L"Fine" : L"Standard");
+  // Pages: fax pages, more than the job's pages when Split of them were
+  // longer than the longest fax page and continue on the next.
+  Line(out, L"\r\n[Fax]\r\nFile=%s\r\nPages=%u\r\nSplit=%u\r\nQuality=%s\r\n", item,
+       job.faxPages, job.splitPages, job.fine ? L"Fine" : L"Standard");
   Flush(out);
   return out.ok && FlushFileBuffers(out.file) ? kExtractOk : kExtractCannotWrite;
 }
@@ -370,6 +374,8 @@ int FromFax(int result) {
       return kExtractCannotDraw;
     case kFaxStopped:
       return kExtractStopped;
+    case kFaxTooLarge:
+      return kExtractTooLarge;
   }
   return kExtractFailed;
 }
@@ -395,7 +401,11 @@ int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop) 
   if (job) job->fine = true;  // without a device mode
   if (code == kExtractOk) code = ReadRecords(reader, *job, stop);
   if (code == kExtractOk && Stopped(stop)) code = kExtractStopped;
+  FaxPlan plan = {};
+  if (code == kExtractOk) code = FromFax(PlanFaxDocument(job->folder, job->pages, &plan));
   if (code == kExtractOk) {
+    job->faxPages = plan.faxPages;
+    job->splitPages = plan.splitPages;
     job->fax = true;
     code = FromFax(WriteFaxDocument(job->folder, job->pages, job->fine, stop));
   }

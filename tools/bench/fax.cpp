@@ -21,7 +21,7 @@ double Now() {
   return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
 }
 
-bool Play(const wchar_t* folder, int pages, bool fine) {
+bool Play(const wchar_t* folder, int pages) {
   struct {
     BITMAPINFOHEADER h;
     RGBQUAD colours[2];
@@ -47,10 +47,10 @@ bool Play(const wchar_t* folder, int pages, bool fine) {
     ENHMETAHEADER header;
     FaxPage place;
     ok = emf && GetEnhMetaFileHeader(emf, sizeof(header), &header) &&
-         PlaceFaxPage(header.rclFrame, fine, &place);
+         PlaceFaxPage(header.rclFrame, &place);
     if (ok) {
-      PatBlt(dc, 0, 0, 1728, place.rows, WHITENESS);
-      RECT area = {place.left, 0, place.left + place.width, place.fullRows};
+      PatBlt(dc, 0, 0, 1728, PieceDrawnRows(place, 0), WHITENESS);
+      RECT area = {place.left, 0, place.left + place.width, place.drawnFullRows};
       ok = PlayEnhMetaFile(dc, emf, &area) != FALSE;
     }
     if (emf) DeleteEnhMetaFile(emf);
@@ -90,7 +90,7 @@ int wmain(int argc, wchar_t** argv) {
   double play[3], fax[3];
   for (int round = 0; round < 3; ++round) {
     double t0 = Now();
-    if (!Play(argv[1], pages, fine)) return 1;
+    if (!Play(argv[1], pages)) return 1;
     double t1 = Now();
     if (WriteFaxDocument(argv[1], pages, fine, nullptr) != 0) return 1;
     double t2 = Now();
