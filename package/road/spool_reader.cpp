@@ -8,8 +8,9 @@
 // must agree with its record before anything of it is written.
 //
 // The fonts a document embeds sit inside its pages (spool_fonts.cpp).
-#include <strsafe.h>
 #include <windows.h>
+// after windows.h
+#include <strsafe.h>
 
 #include <initializer_list>
 
@@ -357,8 +358,8 @@ int WriteTicket(Job& job) {
   if (!ItemPath(job, L"fax.tif", item)) return kExtractCannotWrite;
   // Pages: fax pages, more than the job's pages when Split of them were
   // longer than the longest fax page and continue on the next.
-  Line(out, L"\r\n[Fax]\r\nFile=%s\r\nPages=%u\r\nSplit=%u\r\nQuality=%s\r\n", item,
-       job.faxPages, job.splitPages, job.fine ? L"Fine" : L"Standard");
+  Line(out, L"\r\n[Fax]\r\nFile=%s\r\nPages=%u\r\nSplit=%u\r\nQuality=%s\r\n", item, job.faxPages,
+       job.splitPages, job.fine ? L"Fine" : L"Standard");
   Flush(out);
   return out.ok && FlushFileBuffers(out.file) ? kExtractOk : kExtractCannotWrite;
 }
