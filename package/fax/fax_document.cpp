@@ -6,7 +6,6 @@
 
 #include <strsafe.h>
 
-#include "fax_guard.h"
 #include "fax_parts.h"
 #include "product.h"
 #include "scoped.h"
@@ -16,8 +15,6 @@ namespace {
 const double kDotsPerMm = 204.0 / 25.4;  // across
 const double kFineLinesPerMm = 7.7;      // down, the fax's own line rates
 // Standard is half of it, 3.85: two drawn lines make one.
-// Time allowed for drawing: a minute, and two seconds a page (about 5 ms is usual).
-const DWORD kDrawBaseMs = 60 * 1000, kDrawPageMs = 2000;
 
 int LongestFineRows() { return kFaxLongestInches * 196; }
 
@@ -77,8 +74,6 @@ struct Document {
   bool fine;
   HANDLE stop;
   BYTE *row, *coded, *turned;
-  int code;
-  HENHMETAFILE open;  // the page being drawn, closed by the caller after a fault
 };
 
 int DrawPages(Document& doc) {
@@ -92,7 +87,6 @@ int DrawPages(Document& doc) {
     if (!ReadFrame(path, &frame) || !PlaceFaxPage(frame, &d.place)) return kFaxCannotDraw;
     d.emf = GetEnhMetaFileW(path);
     if (!d.emf) return kFaxCannotDraw;
-    doc.open = d.emf;
     int code = kFaxOk;
     for (; d.piece < d.place.pieces && code == kFaxOk; ++d.piece) {
       if (faxPage >= doc.faxPages) {
@@ -106,17 +100,10 @@ int DrawPages(Document& doc) {
         code = CodePage(*doc.t, *doc.c, d, doc.fine, faxPage++, doc.faxPages, doc.row, doc.coded,
                         doc.turned);
     }
-    doc.open = nullptr;
     DeleteEnhMetaFile(d.emf);
     if (code != kFaxOk) return code;
   }
   return faxPage == doc.faxPages ? kFaxOk : kFaxCannotDraw;
-}
-
-DWORD DrawDocument(void* param) {
-  Document* d = static_cast<Document*>(param);
-  d->code = DrawPages(*d);
-  return 0;
 }
 
 }  // namespace
@@ -192,19 +179,11 @@ int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop)
   if (code == kFaxOk) {
     Tiff t = {file.get(), buffer, 0, 0, true, false};
     WriteTiffHeader(t);
-    // One guarded thread draws and codes every page: a page that faults GDI
-    // ends that thread, not the process (a thread per page costs ms under Wine).
     BYTE* coded = buffer + kTiffBuffer;
     BYTE* row = coded + codedBytes;
     BYTE* turned = row + kFaxWidth / 8;  // two lines of a turned page
-    Document d = {&t,   &canvas, folder, pages,  plan.faxPages,  fine,
-                  stop, row,     coded,  turned, kFaxCannotDraw, nullptr};
-    DWORD result = 0;
-    DWORD limit =
-        plan.faxPages < 2000000 ? kDrawBaseMs + plan.faxPages * kDrawPageMs : INFINITE - 1;
-    code = RunGuarded(DrawDocument, &d, &result, limit) ? d.code : kFaxCannotDraw;
-    // A page that faulted is still open, and an open page cannot be deleted.
-    if (d.open) DeleteEnhMetaFile(d.open);
+    Document d = {&t, &canvas, folder, pages, plan.faxPages, fine, stop, row, coded, turned};
+    code = DrawPages(d);
     if (code == kFaxOk && !(FlushTiff(t) && FlushFileBuffers(file.get()))) code = kFaxCannotWrite;
   }
   FreeCanvas(canvas);

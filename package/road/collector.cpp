@@ -342,9 +342,9 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
             GetPrivateProfileIntW(L"EMF", L"Count", 0, ticket), folder);
     UINT split = GetPrivateProfileIntW(L"Fax", L"Split", 0, ticket);
     if (split)
-      LogLine(L"Job %lu: %u pages longer than %d inches continue on the next fax pages (%u fax "
-              L"pages in all).",
-              key.id, split, kFaxLongestInches, GetPrivateProfileIntW(L"Fax", L"Pages", 0, ticket));
+      LogLine(L"Job %lu: pages longer than %d inches continue on the next fax pages: %u of them, "
+              L"%u fax pages in all.",
+              key.id, kFaxLongestInches, split, GetPrivateProfileIntW(L"Fax", L"Pages", 0, ticket));
     if (Stopped(c.stop)) return kJobStopped;  // a whole folder; the job stays
     if (s.converter[0]) {
       JobOutcome converted = RunJobConverter(c, key, s, ticket);

@@ -364,21 +364,31 @@ int WriteTicket(Job& job) {
   return out.ok && FlushFileBuffers(out.file) ? kExtractOk : kExtractCannotWrite;
 }
 
-// The fax document's results, as the reader reports them.
-int FromFax(int result) {
-  switch (result) {
-    case kFaxOk:
-      return kExtractOk;
-    case kFaxCannotWrite:
-      return kExtractCannotWrite;
-    case kFaxCannotDraw:
-      return kExtractCannotDraw;
-    case kFaxStopped:
-      return kExtractStopped;
-    case kFaxTooLarge:
-      return kExtractTooLarge;
+// fax.tif, drawn by a child process (drawing_child.cpp) with the time a
+// job of its size may take. A child that faulted, hung or ran out of memory
+// leaves a page that cannot be drawn.
+int DrawFax(const Job& job, DWORD faxPages, HANDLE stop) {
+  wchar_t arguments[kPathUnits + 64];
+  if (FAILED(StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/fax \"%s%s\" %u %s %u",
+                              job.folder,
+                              job.folder[lstrlenW(job.folder) - 1] == L'\\' ? L"." : L"", job.pages,
+                              job.fine ? L"Fine" : L"Standard", job.fonts)))
+    return kExtractCannotWrite;
+  const DrawingLimits& limits = CurrentDrawingLimits();
+  ULONGLONG ms = limits.baseMs + static_cast<ULONGLONG>(limits.pageMs) * faxPages;
+  DWORD exit = kExtractCannotDraw;
+  int code = RunChild(arguments, job.folder, ms < INFINITE ? static_cast<DWORD>(ms) : INFINITE - 1,
+                      stop, &exit);
+  if (code != kExtractOk) return code;
+  code = ChildResult(exit);
+  switch (code) {
+    case kExtractOk:
+    case kExtractFailed:
+    case kExtractCannotWrite:
+    case kExtractTooLarge:
+      return code;
   }
-  return kExtractFailed;
+  return kExtractCannotDraw;
 }
 
 BOOL ReadFileSource(void* context, void* buffer, DWORD size, DWORD* got) {
@@ -403,14 +413,13 @@ int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop) 
   if (code == kExtractOk) code = ReadRecords(reader, *job, stop);
   if (code == kExtractOk && Stopped(stop)) code = kExtractStopped;
   FaxPlan plan = {};
-  if (code == kExtractOk) code = FromFax(PlanFaxDocument(job->folder, job->pages, &plan));
+  if (code == kExtractOk) code = FaxToExtract(PlanFaxDocument(job->folder, job->pages, &plan));
   if (code == kExtractOk) {
     job->faxPages = plan.faxPages;
     job->splitPages = plan.splitPages;
     job->fax = true;
-    code = FromFax(WriteFaxDocument(job->folder, job->pages, job->fine, stop));
+    code = DrawFax(*job, plan.faxPages, stop);
   }
-  if (job) UnloadFonts(*job);
   if (code == kExtractOk) code = WriteTicket(*job);
   if (code != kExtractOk && job) Undo(*job);
   if (job) HeapFree(GetProcessHeap(), 0, job);

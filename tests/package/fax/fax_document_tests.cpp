@@ -704,21 +704,19 @@ TEST(FaxDocument, EmbeddedFontsAreWrittenListedAndUsed) {
 
 namespace {
 
-std::vector<unsigned short> g_modes;
-// MergeFontPackage as fontsub documents it: a subset package (here, a whole
-// font already) becomes the working font; a delta is added to it.
-ULONG __cdecl FakeMerge(const unsigned char* font, ULONG fontSize, const unsigned char* package,
-                        ULONG packageSize, unsigned char** dest, ULONG* destSize, ULONG* written,
-                        unsigned short mode, CFP_ALLOCPROC allocate, CFP_REALLOCPROC, CFP_FREEPROC,
-                        void*) {
-  g_modes.push_back(mode);
-  std::string out = (mode == 2 ? std::string(reinterpret_cast<const char*>(font), fontSize) : "") +
-                    std::string(reinterpret_cast<const char*>(package), packageSize);
-  *dest = static_cast<unsigned char*>(allocate(out.size()));
-  memcpy(*dest, out.data(), out.size());
-  *destSize = *written = static_cast<ULONG>(out.size());
-  return 0;
-}
+// The child stand-in (child_stub.cpp) under the name that picks its fault,
+// made the road's child until the end of the scope.
+struct StubChild {
+  explicit StubChild(const std::wstring& folder, const wchar_t* name,
+                     const DrawingLimits* limits = nullptr) {
+    path = folder + L"\\" + name;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    EXPECT_TRUE(CopyFileW((BinDir() + L"\\fax_child_stub.exe").c_str(), path.c_str(), FALSE));
+    SetDrawingChild(path.c_str(), limits);
+  }
+  ~StubChild() { SetDrawingChild((BinDir() + L"\\package\\orvlui2.exe").c_str(), nullptr); }
+  std::wstring path;
+};
 
 }  // namespace
 
@@ -727,7 +725,8 @@ ULONG __cdecl FakeMerge(const unsigned char* font, ULONG fontSize, const unsigne
 // length), subset
 // fonts made working fonts and their deltas merged in (through fontsub), a
 // design vector and a delta without its subset left out. Wine's fontsub is a
-// stub that faults: its subset fonts are left out and the job goes on.
+// stub that faults in the merging child: its subset fonts are left out and
+// the job goes on.
 TEST(FaxDocument, FontRecordsOfEveryKind) {
   ScratchDir scratch;
   const std::string e1 = "engine one", e2 = "engine two!", pfm = "pfm metrics",
@@ -757,17 +756,11 @@ TEST(FaxDocument, FontRecordsOfEveryKind) {
         {L"font3.pfb", Padded(pfb)}}},
   };
   for (const auto& c : cases) {
-    std::wstring folder = scratch.file(c.merging ? L"merged" : L"stub");
-    g_modes.clear();
+    std::wstring folder = scratch.file(c.merging ? L"merged" : L"unmerged");
     {
-      std::unique_ptr<IatPatch> merge;
-      if (c.merging)
-        merge.reset(new IatPatch("fontsub.dll", "MergeFontPackage",
-                                 reinterpret_cast<const void*>(&FakeMerge)));
+      std::unique_ptr<StubChild> merge;
+      if (c.merging) merge.reset(new StubChild(scratch.file(L"stub"), L"merge-child.exe"));
       ASSERT_EQ(kExtractOk, Extract(spool.bytes(), folder));
-    }
-    if (c.merging) {
-      EXPECT_EQ(std::vector<unsigned short>({1, 1, 2}), g_modes);
     }
     EXPECT_EQ(std::to_wstring(c.files.size()), Ticket(folder, L"Fonts", L"Count"));
     for (size_t i = 0; i < c.files.size(); ++i) {
@@ -780,33 +773,26 @@ TEST(FaxDocument, FontRecordsOfEveryKind) {
   }
 }
 
-namespace {
-
-int g_played = 0;
-BOOL WINAPI FaultOnThirdRecord(HDC dc, LPHANDLETABLE table, const ENHMETARECORD* record,
-                               UINT objects) {
-  if (++g_played == 3) *static_cast<volatile int*>(nullptr) = 1;
-  return PlayEnhMetaFileRecord(dc, table, record, objects);
-}
-
-}  // namespace
-
-// A page GDI faults on ends the extraction with its own code, leaving
-// nothing (pages, fonts, fax document), and the process goes on drawing.
+// A fault inside drawing, a stack overflow, a hang and a runaway allocation each end the
+// drawing child only: the extraction gives its own code and leaves nothing
+// (pages, fonts, fax document), and the next job draws in the same process.
 TEST(FaxDocument, FaultingPageLeavesNothing) {
   ScratchDir scratch;
-  SpoolBuilder spool;  // with a font, written before the drawing faults
+  SpoolBuilder spool;  // with a font, written before the drawing fails
   spool.Page(FramedPage(kA4, L"Arial", FontComment(FileFont(kEngineFont, {"font"}))))
       .Page(SamplePage(1, 2));
-  {
-    IatPatch patch("gdi32.dll", "PlayEnhMetaFileRecord",
-                   reinterpret_cast<const void*>(&FaultOnThirdRecord));
-    ASSERT_TRUE(patch.active());
-    g_played = 0;
-    EXPECT_EQ(kExtractCannotDraw, Extract(spool.bytes(), scratch.file(L"faulted")));
-    EXPECT_EQ(3, g_played);
+  const DrawingLimits quick = {3000, 1000, 60000};
+  for (const wchar_t* child :
+       {L"fault-child.exe", L"deep-child.exe", L"hang-child.exe", L"hog-child.exe"}) {
+    SCOPED_TRACE(Narrow(child));
+    std::wstring folder = scratch.file(std::wstring(L"job-") + child);
+    {
+      StubChild stub(scratch.file(L"stub"), child, &quick);
+      EXPECT_EQ(kExtractCannotDraw, Extract(spool.bytes(), folder));
+    }
+    EXPECT_FALSE(FileExists(folder));
+    std::wstring after = folder + L"-after";
+    ASSERT_EQ(kExtractOk, Extract(spool.bytes(), after));
+    EXPECT_EQ(2u, ReadTiff(ReadBytes(after + L"\\fax.tif")).size());
   }
-  EXPECT_FALSE(FileExists(scratch.file(L"faulted")));
-  EXPECT_EQ(kExtractOk, Extract(spool.bytes(), scratch.file(L"after")));  // GDI still draws
-  EXPECT_EQ(2u, ReadTiff(ReadBytes(scratch.file(L"after\\fax.tif"))).size());
 }
