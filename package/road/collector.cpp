@@ -15,8 +15,8 @@
 #include <winspool.h>
 
 #include "collector_jobs.h"
-#include "fax_document.h"
 #include "fax_desk.h"
+#include "fax_document.h"
 #include "fax_send.h"
 #include "job_folder.h"
 #include "job_road.h"
@@ -110,12 +110,37 @@ Marks ReadMarks(const wchar_t* ticket) {
   return m;
 }
 
-// The mark is on the disk before the step it guards: a cached write would be
-// lost with the process.
+// The mark (or its removal, value null) is on the disk before the step it
+// guards, or the step is not taken. MSDN: the all-null WritePrivateProfileString
+// call only writes the profile cache out to the file; FlushFileBuffers puts
+// the file's data on the disk, so a power cut cannot undo the mark.
 bool Mark(const wchar_t* ticket, const wchar_t* key, const wchar_t* value) {
-  bool ok = WritePrivateProfileStringW(kMarkSection, key, value, ticket) != FALSE;
+  if (!WritePrivateProfileStringW(kMarkSection, key, value, ticket)) return false;
   WritePrivateProfileStringW(nullptr, nullptr, nullptr, ticket);
-  return ok;
+  ScopedHandle file(CreateFileW(ticket, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && FlushFileBuffers(file.get());
+}
+
+// A mark not on the disk stops the job there: it stays queued and is tried
+// again after a pause.
+JobOutcome MarkFailed(Collector& c, const JobKey& key, const wchar_t* ticket) {
+  NoteFailure(c, key, kFailMark, false, GetLastError(),
+              L"stays in the queue: its ticket %s cannot be marked on the disk", ticket);
+  return kJobFailed;
+}
+
+// A Started mark that cannot be taken back would make a later round take the
+// job for converted: the job stays queued for the administrator.
+JobOutcome Unstarted(Collector& c, const JobKey& key, const wchar_t* ticket) {
+  if (Mark(ticket, L"Started", nullptr)) return kJobFailed;
+  wchar_t why[kReportUnits];
+  StringCchPrintfW(why, kReportUnits,
+                   L"the Started mark in its ticket %s cannot be removed (error %lu); its "
+                   L"converter did not finish it, so it is not deleted.",
+                   ticket, GetLastError());
+  GiveUp(c, key, why);
+  return kJobLeft;
 }
 
 // An earlier try of a job that was never handed to the converter left its
@@ -216,33 +241,33 @@ ConverterEnd StartConverter(const wchar_t* converter, const wchar_t* ticket, HAN
 JobOutcome RunJobConverter(Collector& c, const JobKey& key, const RoadSettings& s,
                            const wchar_t* ticket) {
   if (!Mark(ticket, L"Started", L"1")) {
-    NoteFailure(c, key, kFailFolder, false, GetLastError(), L"its ticket %s cannot be marked",
-                ticket);
-    return kJobFailed;
+    // Half written, it could read as started later: taken back where it can be.
+    JobOutcome failed = MarkFailed(c, key, ticket);
+    return Unstarted(c, key, ticket) == kJobLeft ? kJobLeft : failed;
   }
   DWORD code = 0;
   switch (StartConverter(s.converter, ticket, c.stop, &code)) {
     case kConverterStopped:
       return kJobStopped;
     case kConverterNotStarted:
-      Mark(ticket, L"Started", nullptr);
       NoteFailure(c, key, kFailConverterStart, false, code, L"the converter %s cannot be started",
                   s.converter);
-      return kJobFailed;
+      return Unstarted(c, key, ticket);
     case kConverterExited:
       break;
   }
   LogLine(L"Job %lu: the converter exited with %lu.", key.id, code);
   if (code == 1) {
-    Mark(ticket, L"Started", nullptr);
     NoteFailure(c, key, kFailConverterRefused, false, 0,
                 L"the converter refused its ticket %s; the job stays in the queue.", ticket);
-    return kJobFailed;
+    return Unstarted(c, key, ticket);
   }
   if (code != 0) {
     wchar_t text[16];
     StringCchPrintfW(text, 16, L"%lu", code);
-    Mark(ticket, L"Exit", text);
+    if (!Mark(ticket, L"Exit", text))
+      LogError(GetLastError(), L"Job %lu: its ticket %s cannot be marked Exit=%s", key.id, ticket,
+               text);
     GiveUp(c, key, L"the converter broke off; its folder stays as it is.");
     return kJobLeft;
   }
@@ -325,7 +350,7 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
         L"Job %lu: its converter was started before and its end was not seen; it is not "
         L"started again, and the folder %s stays as it is.",
         key.id, folder);
-    Mark(ticket, L"Done", L"1");
+    if (!Mark(ticket, L"Done", L"1")) return MarkFailed(c, key, ticket);
   } else if (!marks.done) {
     ClearEarlierTry(folder, ticket);
     int extracted = ExtractJob(key.id, folder, c.stop, &error);
@@ -344,9 +369,10 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
             GetPrivateProfileIntW(L"EMF", L"Count", 0, ticket), folder);
     UINT split = GetPrivateProfileIntW(L"Fax", L"Split", 0, ticket);
     if (split)
-      LogLine(L"Job %lu: pages longer than %d inches continue on the next fax pages: %u of them, "
-              L"%u fax pages in all.",
-              key.id, kFaxLongestInches, split, GetPrivateProfileIntW(L"Fax", L"Pages", 0, ticket));
+      LogLine(
+          L"Job %lu: pages longer than %d inches continue on the next fax pages: %u of them, "
+          L"%u fax pages in all.",
+          key.id, kFaxLongestInches, split, GetPrivateProfileIntW(L"Fax", L"Pages", 0, ticket));
     if (Stopped(c.stop)) return kJobStopped;  // a whole folder; the job stays
     if (s.converter[0]) {
       JobOutcome converted = RunJobConverter(c, key, s, ticket);
@@ -354,7 +380,7 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
     } else {
       LogLine(L"Job %lu: no converter is set (ConverterPath); the folder stays as it is.", key.id);
     }
-    Mark(ticket, L"Done", L"1");
+    if (!Mark(ticket, L"Done", L"1")) return MarkFailed(c, key, ticket);
     // With a fax server set, the desk asks the user for the recipient.
     if (c.faxDesk) OfferFax(folder);
   }

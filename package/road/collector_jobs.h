@@ -20,6 +20,7 @@ enum Failure : int {
   kFailConverterRefused,
   kFailConverterBroke,
   kFailDelete,
+  kFailMark,
 };
 
 // A job is known by its id and the time it was spooled: ids start again after

@@ -584,6 +584,53 @@ TEST_F(CollectorTest, ADrawingChildThatFaultsEndsAloneAndTheNextJobIsConverted) 
       << log;
 }
 
+// A mark that does not reach the disk, or a Started mark that cannot be
+// taken back after the converter refused the ticket, stops the job there:
+// it stays queued and is never deleted unconverted.
+IatPatch* g_profile = nullptr;
+bool g_failFlush = false, g_failUnmark = false;
+BOOL WINAPI MarkOnce(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR file) {
+  bool mark = section && lstrcmpW(section, L"Collector") == 0;
+  if (mark && !value && g_failUnmark) return SetLastError(ERROR_WRITE_FAULT), FALSE;
+  if (mark && value) g_failFlush = g_failFlush || !g_failUnmark;
+  return g_profile->original<decltype(&WritePrivateProfileStringW)>()(section, key, value, file);
+}
+BOOL WINAPI FlushAfterMark(HANDLE file) {
+  if (g_failFlush) return SetLastError(ERROR_WRITE_FAULT), FALSE;
+  return reinterpret_cast<decltype(&FlushFileBuffers)>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "FlushFileBuffers")))(file);
+}
+
+TEST_F(CollectorTest, AMarkNotOnTheDiskLeavesTheJobQueued) {
+  IatPatch profile("kernel32.dll", "WritePrivateProfileStringW", reinterpret_cast<void*>(MarkOnce));
+  IatPatch flush("kernel32.dll", "FlushFileBuffers", reinterpret_cast<void*>(FlushAfterMark));
+  g_profile = &profile;
+  for (bool unmark : {false, true}) {
+    SCOPED_TRACE(unmark ? "removal fails" : "flush fails");
+    g_failFlush = false;
+    g_failUnmark = unmark;
+    g.refuse = unmark ? 1 : 0;
+    AddJob(unmark ? 51 : 50);
+    {
+      Running collector;
+      ASSERT_TRUE(WaitUntil([] { return Utf16File(LogPath()).find("cannot be removed") !=
+                                        std::string::npos; }))
+          << Log();
+    }
+    EXPECT_FALSE(g.jobs.back().deleted);
+    EXPECT_EQ(g.converted.size(), unmark ? 1u : 0u);
+    EXPECT_EQ(Count(Log(), unmark ? "Job 51: the converter exited with 1."
+                                  : "Job 50: stays in the queue: its ticket "),
+              1u)
+        << Log();
+    EXPECT_EQ(Count(Log(), "left in the queue for the administrator: the Started mark"), 1u);
+    g.jobs.clear();
+    g.converted.clear();
+    DeleteFileW(LogPath().c_str());
+  }
+  g_failFlush = g_failUnmark = false;
+}
+
 // Under a shared JobDestDir, a user folder that another account made or may
 // write into is not used, whatever it holds (here a job folder marked done):
 // the job stays queued and the log says why.
