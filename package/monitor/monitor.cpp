@@ -1,10 +1,18 @@
 // orvlpm.dll: the port monitor "MONorvl", the function table it hands the
 // spooler at start, and its shutdown.
-#include <stddef.h>
-
 #include "monitor.h"
 
+#include <sddl.h>
+#include <stddef.h>
+#include <windows.h>
+
 using namespace orvlpm;
+
+namespace orvlpm {
+const wchar_t kKillEventName[] = L"Global\\Orvalis_killevent";
+// 0x120000: SYNCHRONIZE | READ_CONTROL.
+const wchar_t kKillEventSddl[] = L"O:SYG:SYD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x120000;;;WD)";
+}  // namespace orvlpm
 
 namespace {
 
@@ -32,6 +40,7 @@ VOID WINAPI ShutdownProc(HANDLE hMonitor) {
   Monitor* m = static_cast<Monitor*>(hMonitor);
   if (!m) return;
   DeleteCriticalSection(&m->portsLock);
+  if (m->killEvent) CloseHandle(m->killEvent);
   if (m->router.module) FreeLibrary(m->router.module);
   Free(m);
 }
@@ -49,6 +58,20 @@ DWORD FunctionTableSize() {
 }
 
 FunctionTable g_table = {};
+
+// Made before any user could take the name. Where it exists already (the
+// spooler was restarted, or the monitor is loaded again) it is only held:
+// collectors check its owner and permissions themselves. A monitor without
+// it still works; collectors then run until their sessions end.
+HANDLE CreateKillEvent() {
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kKillEventSddl, SDDL_REVISION_1,
+                                                            &sa.lpSecurityDescriptor, nullptr))
+    return nullptr;
+  HANDLE event = CreateEventW(&sa, TRUE, FALSE, kKillEventName);
+  LocalFree(sa.lpSecurityDescriptor);
+  return event;
+}
 
 }  // namespace
 
@@ -73,6 +96,7 @@ extern "C" __declspec(dllexport) LPMONITOR2 WINAPI
   m->spooler = init->hSpooler;
   m->registryRoot = init->hckRegistryRoot;
   m->reg = init->pMonitorReg;
+  m->killEvent = CreateKillEvent();
   MONITOR2& functions = g_table.functions;
   functions.cbSize = FunctionTableSize();
   functions.pfnEnumPorts = EnumPortsProc;

@@ -4,10 +4,10 @@
 //   jobs.cpp     a job at the port, and the spooler calls at its end.
 #pragma once
 
-#include <windows.h>
 #include <strsafe.h>
-#include <winspool.h>
+#include <windows.h>
 #include <winsplp.h>
+#include <winspool.h>
 
 namespace orvlpm {
 
@@ -33,6 +33,7 @@ struct Monitor {
   // The spooler calls a monitor from several threads: every change of the
   // port list and both passes of EnumPorts hold this lock.
   CRITICAL_SECTION portsLock;
+  HANDLE killEvent;  // Global\Orvalis_killevent, held while the monitor lives
 };
 
 struct PortsLock {
@@ -63,6 +64,14 @@ T* Allocate() {
 inline void Free(void* p) {
   if (p) HeapFree(GetProcessHeap(), 0, p);
 }
+
+// The kill event that setup pulses at a removal (monitor.cpp), created here
+// as SYSTEM before anyone logs on: owner SYSTEM; SYSTEM and Administrators
+// all access; Everyone may only wait on it and read its security.
+// Manual-reset, so that one pulse releases every waiting collector; since no
+// user may set it, no signal can be held that would stop later collectors.
+extern const wchar_t kKillEventName[];
+extern const wchar_t kKillEventSddl[];
 
 // The spooler's router, or what stands in for it (jobs.cpp).
 bool UseRouter(Router* router);

@@ -25,11 +25,34 @@ enum : unsigned {
 
 // A job that fails this many times in a row for a reason that will not go
 // away by itself (a spool file the reader refuses, a page that cannot be drawn
-// into the fax document, a destination too long for its page paths) is left in the queue for the administrator and not tried
-// again until the collector starts anew.
+// into the fax document, a destination too long for its page paths) is left in the queue for the
+// administrator and not tried again until the collector starts anew.
 enum : unsigned { kCollectorTries = 3 };
 
-// The kill event, opened (or made, where it does not exist yet) for waiting
-// only. Null, with *error, when the name cannot be had: another kind of object
-// holds it, or its owner does not let us wait on it.
-HANDLE OpenKillEvent(const wchar_t* name, DWORD* error);
+// The kill event "Global\Orvalis_killevent", made by the port monitor as
+// SYSTEM (kill_event.cpp). A collector waits on it only when its owner is
+// SYSTEM or Administrators and no other account may signal it or change its
+// permissions.
+enum KillEventTrust {
+  kKillTrusted,
+  kKillMissing,          // no such object (yet)
+  kKillUnopenable,       // another kind of object holds the name, or it refuses us (*error)
+  kKillUnreadable,       // its security cannot be read (*error)
+  kKillUserOwned,        // owned by an account that is neither SYSTEM nor Administrators
+  kKillOthersMaySignal,  // its DACL lets other accounts signal it
+};
+
+// Opened for waiting (never made); null unless trusted, with *trust saying why.
+HANDLE OpenKillEvent(const wchar_t* name, KillEventTrust* trust, DWORD* error);
+const wchar_t* KillEventText(KillEventTrust trust);
+
+// How often a collector looks again at a kill event it could not use.
+enum : DWORD { kKillEventLookMs = 60 * 1000 };
+
+// The watcher thread: sets stop once the kill event is pulsed, or ends when
+// stop is set by anyone else.
+struct KillWatch {
+  const wchar_t* name;
+  HANDLE stop;
+};
+DWORD WINAPI WatchKillEvent(void* watch);

@@ -9,6 +9,7 @@
 // other switch is a usage error, so that a mistyped command never starts a
 // collector that runs until logoff.
 #include <windows.h>
+// after windows.h
 #include <shellapi.h>
 #include <strsafe.h>
 
@@ -17,25 +18,6 @@
 #include "job_road.h"
 #include "product.h"
 #include "road_log.h"
-
-namespace {
-
-struct KillWatch {
-  HANDLE kill;
-  HANDLE stop;
-};
-
-// PulseEvent releases only the threads waiting at that instant, and the
-// collector is often busy with a job. This thread does nothing but wait, so it
-// never misses the pulse, and it latches it into the collector's stop event.
-DWORD WINAPI WatchKillEvent(void* param) {
-  KillWatch* watch = static_cast<KillWatch*>(param);
-  WaitForSingleObject(watch->kill, INFINITE);
-  SetEvent(watch->stop);
-  return 0;
-}
-
-}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   int argc = 0;
@@ -59,28 +41,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
 
   wchar_t name[kPathUnits];
   StringCchPrintfW(name, kPathUnits, L"Global\\%s_killevent", ORVL_PRODUCT_NAME);
-  DWORD error = 0;
-  KillWatch watch = {OpenKillEvent(name, &error), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  KillWatch watch = {name, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   if (!watch.stop) return kCollectorFailed;
-  // Without the kill event the user's jobs are still collected; only a
-  // removal cannot end this collector, which then ends with the session.
-  if (!watch.kill)
-    LogError(error,
-             L"The kill event %s cannot be opened for waiting; the collector runs until "
-             L"the session ends",
-             name);
-  HANDLE thread =
-      watch.kill ? CreateThread(nullptr, 0, WatchKillEvent, &watch, 0, nullptr) : nullptr;
-  if (watch.kill && !thread) return kCollectorFailed;
+  HANDLE thread = CreateThread(nullptr, 0, WatchKillEvent, &watch, 0, nullptr);
+  if (!thread) return kCollectorFailed;
   int code = RunCollector(watch.stop);
-  // Once stopped, the watcher has done its last act; a collector that could
-  // not start (another one runs in this session) returns without a stop, and
-  // its watcher ends with the process.
-  if (thread) {
-    if (WaitForSingleObject(watch.stop, 0) == WAIT_OBJECT_0) WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-  }
+  // The watcher ends with the stop event, whoever set it.
+  SetEvent(watch.stop);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
   CloseHandle(watch.stop);
-  if (watch.kill) CloseHandle(watch.kill);
   return code;
 }

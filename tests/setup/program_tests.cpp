@@ -1,6 +1,8 @@
 // The real setup.exe, run as an administrator's deployment runs it, with the
 // package files in its current directory.
 #include "setup_fixture.h"
+// after windows.h
+#include <sddl.h>
 
 using namespace orvltest;
 
@@ -160,6 +162,14 @@ TEST_F(SetupProgramTest, RefusedVersionsExitWithTwo) {
 
 TEST_F(SetupProgramTest, RemovalEndsTheKillEventHolder) {
   ASSERT_EQ(RunSetupExe(L"/S").exitCode, 0u);
+  // The port monitor makes the event as SYSTEM in the spooler, which holds
+  // it; Wine's spooler lives in each caller, so the test holds it here.
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"O:SYD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x120000;;;WD)", SDDL_REVISION_1,
+      &sa.lpSecurityDescriptor, nullptr));
+  HANDLE monitors = CreateEventW(&sa, TRUE, FALSE, L"Global\\Orvalis_killevent");
+  LocalFree(sa.lpSecurityDescriptor);
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi = {};
@@ -186,6 +196,7 @@ TEST_F(SetupProgramTest, RemovalEndsTheKillEventHolder) {
   GetExitCodeProcess(pi.hProcess, &code);
   EXPECT_EQ(code, 0u);
   CloseHandle(pi.hProcess);
+  CloseHandle(monitors);
 }
 
 TEST(SetupExecutable, CarriesVersionBlockAndAsInvokerManifest) {

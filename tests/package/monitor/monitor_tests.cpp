@@ -2,6 +2,8 @@
 // hands the spooler, and then registered with Wine's spooler for real.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <winspool.h>
 #include <winsplp.h>
 
@@ -244,6 +246,41 @@ TEST_F(MonitorDllTest, HandsTheSpoolerACompleteFunctionTable) {
   Initialize(false);
   // Windows 2000: up to and with the whole of pfnShutdown (MONITOR2_SIZE_WIN2K on x86).
   EXPECT_EQ(functions->cbSize, offsetof(MONITOR2, pfnShutdown) + sizeof(void*));
+}
+
+// The monitor's start makes the kill event that setup pulses: owner SYSTEM;
+// SYSTEM and Administrators all access, Everyone only waits and reads its
+// security; manual-reset, so one pulse releases every waiting collector.
+TEST_F(MonitorDllTest, StartMakesTheKillEventNoUserMaySignal) {
+  Initialize(false);
+  HANDLE event = OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, L"Global\\Orvalis_killevent");
+  ASSERT_NE(event, nullptr) << GetLastError();
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_EQ(GetSecurityInfo(event, SE_KERNEL_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                            &dacl, nullptr, &sd),
+            DWORD{ERROR_SUCCESS});
+  wchar_t* text = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      sd, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr));
+  EXPECT_STREQ(text, L"O:SYD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x120000;;;WD)");
+  LocalFree(text);
+  LocalFree(sd);
+  struct {
+    ULONG type, state;
+  } info = {99, 99};
+  auto query = reinterpret_cast<LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*)>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryEvent")));
+  // The test runs as an administrator (Wine's user is one): it may query.
+  HANDLE queried = OpenEventW(0x0001 /* EVENT_QUERY_STATE */, FALSE, L"Global\\Orvalis_killevent");
+  ASSERT_NE(queried, nullptr) << GetLastError();
+  ASSERT_EQ(query(queried, 0, &info, sizeof(info), nullptr), 0);
+  CloseHandle(queried);
+  EXPECT_EQ(info.type, 0u);  // NotificationEvent: manual reset
+  EXPECT_EQ(info.state, 0u);
+  CloseHandle(event);
 }
 
 TEST_F(MonitorDllTest, AddPortStoresASubkeyAndAnswers183WhenItExists) {

@@ -678,49 +678,52 @@ TEST_F(CollectorTest, AUserFolderOthersMadeOrMayWriteIsNotUsed) {
   }
 }
 
-// Every session's collector waits on the one kill event, whoever made it: it
-// is opened for waiting only (Windows refuses an existing event to anyone
-// but its maker when CreateEvent asks for all access). A name held by another
-// kind of object keeps no collector from starting; it says so in its log.
-TEST(KillEventTest, OpenedForWaitingOnlyAndNeverInTheWay) {
-  static DWORD asked;
-  static int creates;
-  struct Fakes {
-    static void* Real(const char* name) {
-      return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
-    }
-    static HANDLE WINAPI Open(DWORD access, BOOL inherit, LPCWSTR name) {
-      asked = access;
-      return reinterpret_cast<decltype(&OpenEventW)>(Real("OpenEventW"))(access, inherit, name);
-    }
-    static HANDLE WINAPI Create(SECURITY_ATTRIBUTES* sa, BOOL manual, BOOL initial, LPCWSTR name) {
-      ++creates;
-      HANDLE there = reinterpret_cast<decltype(&OpenEventW)>(Real("OpenEventW"))(SYNCHRONIZE,
-                                                                                 FALSE, name);
-      if (there) return CloseHandle(there), SetLastError(ERROR_ACCESS_DENIED), nullptr;
-      return reinterpret_cast<decltype(&CreateEventW)>(Real("CreateEventW"))(sa, manual, initial,
-                                                                             name);
-    }
-  };
-  DWORD error = 0;
-  {
-    IatPatch open("kernel32.dll", "OpenEventW", reinterpret_cast<void*>(Fakes::Open));
-    IatPatch create("kernel32.dll", "CreateEventW", reinterpret_cast<void*>(Fakes::Create));
-    HANDLE first = OpenKillEvent(L"Orvalis_test_killevent", &error);
-    ASSERT_TRUE(first);
-    HANDLE second = OpenKillEvent(L"Orvalis_test_killevent", &error);
-    ASSERT_TRUE(second);
-    EXPECT_EQ(asked, DWORD{SYNCHRONIZE});
-    EXPECT_EQ(creates, 1);
-    CloseHandle(second);
-    CloseHandle(first);
-  }
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\Orvalis_killevent");
-  EXPECT_FALSE(OpenKillEvent(L"Global\\Orvalis_killevent", &error));
-  EXPECT_NE(error, DWORD{ERROR_SUCCESS});
+// A collector waits only on a kill event that no user made or may signal
+// (the port monitor makes it as SYSTEM); it never makes one. Wine keeps the
+// owner and DACL an event is made with, so each case is a real event.
+HANDLE MakeEvent(const std::wstring& sddl, const wchar_t* name) {
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+  EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      sddl.c_str(), SDDL_REVISION_1, &sa.lpSecurityDescriptor, nullptr));
+  HANDLE event = CreateEventW(&sa, TRUE, FALSE, name);
+  LocalFree(sa.lpSecurityDescriptor);
+  return event;
+}
 
-  // The real program: with the name taken it collects all the same; with the
-  // event made by someone else (as by setup), a pulse ends it.
+TEST(KillEventTest, TrustedOnlyWhenNoUserMaySignalIt) {
+  const wchar_t kName[] = L"Orvalis_test_killevent";
+  const std::wstring kMonitors = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x120000;;;WD)";
+  struct Case {
+    std::wstring sddl;  // empty: no event; "mutex": a mutex holds the name
+    KillEventTrust trust;
+  } cases[] = {{L"", kKillMissing},
+               {L"mutex", kKillUnopenable},
+               {L"O:" + UserSid() + kMonitors, kKillUserOwned},
+               {L"O:SYD:P(A;;GA;;;SY)(A;;0x120002;;;WD)", kKillOthersMaySignal},
+               {L"O:SYD:P(A;;GA;;;SY)(A;;0x160000;;;BU)", kKillOthersMaySignal},  // WRITE_DAC
+               {L"O:SY" + kMonitors, kKillTrusted},
+               {L"O:BA" + kMonitors, kKillTrusted}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.sddl));
+    HANDLE held = c.sddl.empty()       ? nullptr
+                  : c.sddl == L"mutex" ? CreateMutexW(nullptr, FALSE, kName)
+                                       : MakeEvent(c.sddl, kName);
+    KillEventTrust trust = kKillTrusted;
+    DWORD error = 0;
+    HANDLE event = OpenKillEvent(kName, &trust, &error);
+    EXPECT_EQ(trust, c.trust);
+    EXPECT_EQ(event != nullptr, c.trust == kKillTrusted);
+    if (event) CloseHandle(event);
+    if (held) CloseHandle(held);
+  }
+}
+
+// The real program facing a kill event a user owns collects all the same,
+// says so once in its log, and no pulse ends it; facing the monitor's event,
+// one pulse ends every waiting collector (here the program and two watchers).
+TEST(KillEventTest, AUsersEventIsIgnoredAndAPulseEndsEveryWaitingCollector) {
+  const wchar_t kName[] = L"Global\\Orvalis_killevent";
+  const std::wstring kMonitors = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x120000;;;WD)";
   std::wstring log = LogPath();
   DeleteFileW(log.c_str());
   auto start = [] {
@@ -733,37 +736,44 @@ TEST(KillEventTest, OpenedForWaitingOnlyAndNeverInTheWay) {
     CloseHandle(pi.hThread);
     return pi.hProcess;
   };
-  auto started = [&log](size_t n) {
-    for (int i = 0; i < 200 && Count(Utf16File(log), "Collector started") < n; ++i) Sleep(50);
-    return Count(Utf16File(log), "Collector started");
+  auto logged = [&log](const std::string& what, size_t n) {
+    for (int i = 0; i < 200 && Count(Utf16File(log), what) < n; ++i) Sleep(50);
+    return Count(Utf16File(log), what);
   };
+  HANDLE kill = MakeEvent(L"O:" + UserSid() + kMonitors, kName);
   HANDLE process = start();
-  EXPECT_EQ(started(1), 1u);
-  EXPECT_EQ(WaitForSingleObject(process, 0), DWORD{WAIT_TIMEOUT});
-  EXPECT_EQ(Count(Utf16File(log), "The kill event Global\\Orvalis_killevent cannot be opened for "
-                                  "waiting; the collector runs until the session ends: "),
+  EXPECT_EQ(logged("Collector started", 1), 1u);
+  EXPECT_EQ(logged("The kill event Global\\Orvalis_killevent is not used: its owner is neither "
+                   "SYSTEM nor Administrators; the collector runs until the session ends and "
+                   "looks at it again every 60 seconds.",
+                   1),
             1u)
       << Utf16File(log);
+  for (int i = 0; i < 5; ++i) PulseEvent(kill);
+  EXPECT_EQ(WaitForSingleObject(process, 0), DWORD{WAIT_TIMEOUT});
   TerminateProcess(process, 0);
   WaitForSingleObject(process, 5000);
   CloseHandle(process);
-  CloseHandle(mutex);
+  CloseHandle(kill);
 
-  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100002;;;WD)", SDDL_REVISION_1, &sa.lpSecurityDescriptor,
-      nullptr);
-  HANDLE kill = CreateEventW(&sa, TRUE, FALSE, L"Global\\Orvalis_killevent");
-  LocalFree(sa.lpSecurityDescriptor);
+  kill = MakeEvent(L"O:SY" + kMonitors, kName);
   process = start();
-  EXPECT_EQ(started(2), 2u);
-  DWORD code = 99;
-  for (int i = 0; i < 100 && WaitForSingleObject(process, 100) == WAIT_TIMEOUT; ++i)
+  EXPECT_EQ(logged("Collector started", 2), 2u);
+  KillWatch watches[2] = {{kName, CreateEventW(nullptr, TRUE, FALSE, nullptr)},
+                          {kName, CreateEventW(nullptr, TRUE, FALSE, nullptr)}};
+  HANDLE waits[5] = {process, watches[0].stop, watches[1].stop};
+  for (int i = 0; i < 2; ++i)
+    waits[3 + i] = CreateThread(nullptr, 0, WatchKillEvent, &watches[i], 0, nullptr);
+  // A pulse reaches only those already waiting: pulsed until all have ended.
+  for (int i = 0; i < 100 && WaitForMultipleObjects(5, waits, TRUE, 100) == WAIT_TIMEOUT; ++i)
     PulseEvent(kill);
+  DWORD code = 99;
   GetExitCodeProcess(process, &code);
   EXPECT_EQ(code, DWORD{kCollectorStopped});
   EXPECT_EQ(Count(Utf16File(log), "Collector stopped."), 1u);
+  for (HANDLE watch : {watches[0].stop, watches[1].stop})
+    EXPECT_EQ(WaitForSingleObject(watch, 0), DWORD{WAIT_OBJECT_0});
   if (code == STILL_ACTIVE) TerminateProcess(process, 0);
-  CloseHandle(process);
+  for (HANDLE h : waits) CloseHandle(h);
   CloseHandle(kill);
 }
