@@ -44,7 +44,7 @@ const wchar_t kLongestItem[] = L"\\page4294967295.emf";
 
 bool Stopped(HANDLE stop) { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; }
 
-bool ReadRoadSettings(RoadSettings* s) {
+bool ReadRoadSettings(Collector& c, RoadSettings* s) {
   s->converter[0] = L'\0';
   s->dest[0] = L'\0';
   wchar_t path[kPathUnits];
@@ -57,7 +57,28 @@ bool ReadRoadSettings(RoadSettings* s) {
     RegCloseKey(key);
   }
   s->shared = s->dest[0] != L'\0';
-  if (s->shared) return true;
+  if (s->shared) {
+    // A JobDestDir that a user could rename or swap would let that user
+    // redirect everyone's pages: the user's own folder is used instead.
+    DWORD error = 0;
+    wchar_t owner[kPathUnits];
+    FolderCheck check = CheckSharedDest(s->dest, &error, owner);
+    if (check == kFolderOk) return true;
+    if (c.destRefused != check) {
+      wchar_t text[kReportUnits];
+      StringCchPrintfW(text, kReportUnits,
+                       L"The job folder JobDestDir %s is not used: %s%s%s%s; job folders go to "
+                       L"the user's own folder instead",
+                       s->dest, FolderCheckText(check), owner[0] ? L" (owner " : L"", owner,
+                       owner[0] ? L")" : L"");
+      if (error)
+        LogError(error, L"%s", text);
+      else
+        LogLine(L"%s.", text);
+      c.destRefused = check;
+    }
+    s->shared = false;
+  }
   wchar_t local[MAX_PATH];
   if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local) != S_OK)
     return false;
@@ -285,17 +306,23 @@ JobOutcome RunJobConverter(Collector& c, const JobKey& key, const RoadSettings& 
 
 JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
   RoadSettings s;
-  if (!ReadRoadSettings(&s)) {
+  if (!ReadRoadSettings(c, &s)) {
     NoteFailure(c, key, kFailSettings, false, GetLastError(),
                 L"the user's application data folder cannot be found");
     return kJobFailed;
   }
-  wchar_t base[kPathUnits];
+  wchar_t base[kPathUnits], owner[kPathUnits];
   DWORD error = 0;
-  FolderCheck check = PrepareUserFolder(s.dest, s.shared, c.identity, base, &error);
+  // Both folders are held open until the job is handled (and its converter
+  // has ended), so that no one renames or swaps them meanwhile.
+  HANDLE heldBase = nullptr;
+  FolderCheck check =
+      PrepareUserFolder(s.dest, s.shared, c.identity, base, &heldBase, &error, owner);
+  ScopedHandle baseHandle(heldBase);
   if (check != kFolderOk) {
     NoteFailure(c, key, kFailFolder, false, error,
-                L"stays in the queue: the folder %s is not used: %s", base, FolderCheckText(check));
+                L"stays in the queue: the folder %s is not used: %s%s%s%s", base,
+                FolderCheckText(check), owner[0] ? L" (owner " : L"", owner, owner[0] ? L")" : L"");
     return kJobFailed;
   }
   const SYSTEMTIME& t = key.submitted;
@@ -329,16 +356,18 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
   }
   if (!StillThere(printer, key)) return kJobLeft;
 
-  // A job folder from an earlier try holds marks only if it is the user's alone.
-  DWORD attributes = GetFileAttributesW(folder);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    check = CheckFolder(folder, c.identity, &error);
-    if (check != kFolderOk) {
-      NoteFailure(c, key, kFailFolder, false, error,
-                  L"stays in the queue: the folder %s is not used: %s", folder,
-                  FolderCheckText(check));
-      return kJobFailed;
-    }
+  // The job folder, made here or by an earlier try: it holds marks only if
+  // it is the user's alone.
+  HANDLE heldFolder = nullptr;
+  check = MakeUserFolder(folder, c.identity, &error);
+  if (check == kFolderOk) check = OpenFolder(folder, &heldFolder, &error);
+  ScopedHandle folderHandle(heldFolder);
+  if (check == kFolderOk) check = CheckFolder(folderHandle.get(), c.identity, &error, owner);
+  if (check != kFolderOk) {
+    NoteFailure(c, key, kFailFolder, false, error,
+                L"stays in the queue: the folder %s is not used: %s%s%s%s", folder,
+                FolderCheckText(check), owner[0] ? L" (owner " : L"", owner, owner[0] ? L")" : L"");
+    return kJobFailed;
   }
   Marks marks = ReadMarks(ticket);
   if (marks.started && marks.exited && !marks.done) {
@@ -357,6 +386,7 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
     if (extracted != kExtractOk) {
       // The reader has removed what it wrote and left no ticket; the folder
       // goes too when nothing else is in it.
+      folderHandle.reset();
       RemoveDirectoryW(folder);
       if (extracted == kExtractStopped) return kJobStopped;
       bool lasting = extracted == kExtractNotEmfSpool || extracted == kExtractDamaged ||
@@ -456,11 +486,13 @@ int RunCollector(HANDLE stop) {
   wchar_t server[kPathUnits];
   if (ReadFaxServer(server)) {
     RoadSettings s;
-    wchar_t base[kPathUnits] = {};
+    wchar_t base[kPathUnits] = {}, owner[kPathUnits];
     DWORD error = 0;
-    if (!ReadRoadSettings(&s) ||
-        PrepareUserFolder(s.dest, s.shared, c->identity, base, &error) != kFolderOk)
+    HANDLE held = nullptr;
+    if (!ReadRoadSettings(*c, &s) ||
+        PrepareUserFolder(s.dest, s.shared, c->identity, base, &held, &error, owner) != kFolderOk)
       base[0] = L'\0';
+    if (held) CloseHandle(held);
     c->faxDesk = StartFaxDesk(stop, base, kFaxStatusPollMs);
     if (c->faxDesk)
       LogLine(L"Fax server %s: each fax document goes to it once the user names the recipient.",

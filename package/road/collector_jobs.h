@@ -48,8 +48,9 @@ struct Collector {
   Identity identity;
   wchar_t computer[3][kPathUnits];  // NetBIOS, DNS host and full DNS names
   Retry retries[kRetrySlots];
-  unsigned nextSlot;  // round robin once every slot is in use
-  bool faxDesk;       // a fax server is set and the desk runs (package/send)
+  unsigned nextSlot;        // round robin once every slot is in use
+  bool faxDesk;             // a fax server is set and the desk runs (package/send)
+  FolderCheck destRefused;  // why JobDestDir was last refused, logged once
 };
 
 // The queue (collector_queue.cpp).

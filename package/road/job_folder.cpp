@@ -1,8 +1,11 @@
 // The checks follow the documented layout of security descriptors and ACEs
-// (GetNamedSecurityInfo, ACE_HEADER). Wine keeps no security descriptor for
-// files: it reports one made from the Unix owner and mode bits (the user as
-// owner; Everyone with write access when the folder is world-writable), so
-// under Wine only the write check can really fail.
+// (GetSecurityInfo, ACE_HEADER), read through a handle held open without
+// FILE_SHARE_DELETE, so that the folder checked is the folder written to:
+// MSDN (CreateFile) a folder opened without share-delete cannot be renamed or
+// deleted, nor replaced by a junction, while the handle is open, and
+// FILE_FLAG_OPEN_REPARSE_POINT opens a reparse point itself, which is then
+// refused. Wine keeps a security descriptor for files made with one and
+// reports one made from the Unix owner and mode bits for the others.
 #include "job_folder.h"
 
 #include <aclapi.h>
@@ -15,6 +18,13 @@ namespace {
 const ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_EA |
                                  FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
                                  WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+// Rights that read a user's pages: listing the folder, and reading what it
+// holds through entries inherited by the files made in it.
+const ACCESS_MASK kReadRights = FILE_LIST_DIRECTORY | FILE_READ_EA | GENERIC_READ;
+// Rights on the shared JobDestDir that would let a user rename, delete or
+// replace it or another user's folder in it, or change who may.
+const ACCESS_MASK kDestRights =
+    DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | MAXIMUM_ALLOWED;
 
 bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
   BYTE known[SECURITY_MAX_SID_SIZE];
@@ -52,20 +62,70 @@ bool ReadIdentity(Identity* id) {
   return ok;
 }
 
-FolderCheck CheckFolder(const wchar_t* folder, const Identity& id, DWORD* error) {
-  PSID owner = nullptr;
+FolderCheck OpenFolder(const wchar_t* folder, HANDLE* held, DWORD* error) {
+  *error = 0;
+  *held =
+      CreateFileW(folder, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (*held == INVALID_HANDLE_VALUE) {
+    *held = nullptr;
+    *error = GetLastError();
+    return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND ? kFolderMissing
+                                                                            : kFolderUnreadable;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  FolderCheck check = kFolderOk;
+  if (!GetFileInformationByHandle(*held, &info)) {
+    *error = GetLastError();
+    check = kFolderUnreadable;
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    check = kFolderReparsePoint;
+  } else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    check = kFolderMissing;
+  }
+  if (check != kFolderOk) {
+    CloseHandle(*held);
+    *held = nullptr;
+  }
+  return check;
+}
+
+namespace {
+
+// The owner as "NAME (SID)", or the SID alone, for the log.
+void OwnerText(PSID owner, wchar_t* out) {
+  if (!out) return;
+  out[0] = L'\0';
+  wchar_t* sid = nullptr;
+  if (!owner || !ConvertSidToStringSidW(owner, &sid)) return;
+  wchar_t name[kPathUnits], domain[kPathUnits];
+  DWORD nameUnits = kPathUnits, domainUnits = kPathUnits;
+  SID_NAME_USE use;
+  if (LookupAccountSidW(nullptr, owner, name, &nameUnits, domain, &domainUnits, &use))
+    StringCchPrintfW(out, kPathUnits, L"%s%s%s (%s)", domain, domain[0] ? L"\\" : L"", name, sid);
+  else
+    StringCchCopyW(out, kPathUnits, sid);
+  LocalFree(sid);
+}
+
+}  // namespace
+
+FolderCheck CheckFolder(HANDLE folder, const Identity& id, DWORD* error, wchar_t* owner) {
+  PSID ownerSid = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
-  DWORD r = GetNamedSecurityInfoW(const_cast<wchar_t*>(folder), SE_FILE_OBJECT,
-                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                                  nullptr, &dacl, nullptr, &sd);
+  if (owner) owner[0] = L'\0';
+  DWORD r = GetSecurityInfo(folder, SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &ownerSid,
+                            nullptr, &dacl, nullptr, &sd);
   if (r != ERROR_SUCCESS) {
     *error = r;
     return kFolderUnreadable;
   }
   FolderCheck check = kFolderOk;
-  if (!owner || (!EqualSid(owner, const_cast<BYTE*>(id.user)) &&
-                 !EqualSid(owner, const_cast<BYTE*>(id.owner))))
+  if (!ownerSid || (!EqualSid(ownerSid, const_cast<BYTE*>(id.user)) &&
+                    !EqualSid(ownerSid, const_cast<BYTE*>(id.owner))))
     check = kFolderOtherOwner;
   else if (!dacl)
     check = kFolderOthersMayWrite;  // no DACL: everyone has every right
@@ -75,7 +135,8 @@ FolderCheck CheckFolder(const wchar_t* folder, const Identity& id, DWORD* error)
       check = kFolderOthersMayWrite;
       break;
     }
-    if (ace->AceFlags & INHERIT_ONLY_ACE) continue;  // applies to what is inside, not the folder
+    // Inherit-only entries count too: they are the rights on the pages,
+    // fonts and tickets made inside.
     if (ace->AceType == ACCESS_DENIED_ACE_TYPE) continue;
     // Object and callback entries are not read: anything we cannot read
     // counts as a grant.
@@ -84,30 +145,59 @@ FolderCheck CheckFolder(const wchar_t* folder, const Identity& id, DWORD* error)
       break;
     }
     ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
-    if ((allowed->Mask & kWriteRights) && !MayWrite(&allowed->SidStart, id))
+    if (MayWrite(&allowed->SidStart, id)) continue;
+    if (allowed->Mask & kWriteRights)
       check = kFolderOthersMayWrite;
+    else if (allowed->Mask & kReadRights)
+      check = kFolderOthersMayRead;
   }
+  if (check != kFolderOk) OwnerText(ownerSid, owner);
   LocalFree(sd);
   return check;
 }
 
-FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& id, wchar_t* out,
-                              DWORD* error) {
+FolderCheck CheckSharedDest(const wchar_t* dest, DWORD* error, wchar_t* owner) {
+  HANDLE held = nullptr;
+  FolderCheck check = OpenFolder(dest, &held, error);
+  if (owner) owner[0] = L'\0';
+  if (check != kFolderOk) return check;
+  PSID ownerSid = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  *error =
+      GetSecurityInfo(held, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      &ownerSid, nullptr, &dacl, nullptr, &sd);
+  CloseHandle(held);
+  if (*error != ERROR_SUCCESS) return kFolderUnreadable;
   *error = 0;
-  if (!shared) {
-    if (FAILED(StringCchCopyW(out, kPathUnits, dest))) return kFolderNotMade;
-    if (!CreateDirectoryW(out, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-      *error = GetLastError();
-      return kFolderNotMade;
+  bool admins = IsWellKnown(ownerSid, WinLocalSystemSid) ||
+                IsWellKnown(ownerSid, WinBuiltinAdministratorsSid);
+  check = admins ? kFolderOk : kFolderNotAdministrators;
+  if (check == kFolderOk && !dacl) check = kFolderOthersMayChange;
+  for (DWORD i = 0; check == kFolderOk && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+      check = kFolderOthersMayChange;
+    } else if (ace->AceFlags & INHERIT_ONLY_ACE || ace->AceType == ACCESS_DENIED_ACE_TYPE) {
+      // Inherited by what users make inside, each user's folder is made with
+      // a protected DACL of its own.
+    } else if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      check = kFolderOthersMayChange;
+    } else {
+      ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+      PSID sid = &allowed->SidStart;
+      if ((allowed->Mask & kDestRights) && !IsWellKnown(sid, WinLocalSystemSid) &&
+          !IsWellKnown(sid, WinBuiltinAdministratorsSid))
+        check = kFolderOthersMayChange;
     }
-    return CheckFolder(out, id, error);
   }
-  // The shared folder itself is the administrator's; only its parent must exist.
-  CreateDirectoryW(dest, nullptr);
-  size_t length = lstrlenW(dest);
-  const wchar_t* separator = length && dest[length - 1] == L'\\' ? L"" : L"\\";
-  if (FAILED(StringCchPrintfW(out, kPathUnits, L"%s%s%s", dest, separator, id.userSid)))
-    return kFolderNotMade;
+  if (check != kFolderOk) OwnerText(ownerSid, owner);
+  LocalFree(sd);
+  return check;
+}
+
+FolderCheck MakeUserFolder(const wchar_t* folder, const Identity& id, DWORD* error) {
+  // A protected DACL of its own: the user, SYSTEM, Administrators.
   wchar_t sddl[3 * kPathUnits];
   SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
   if (FAILED(StringCchPrintfW(sddl, ARRAYSIZE(sddl),
@@ -118,7 +208,7 @@ FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& 
     *error = GetLastError();
     return kFolderNotMade;
   }
-  BOOL made = CreateDirectoryW(out, &sa);
+  BOOL made = CreateDirectoryW(folder, &sa);
   DWORD madeError = GetLastError();
   LocalFree(sa.lpSecurityDescriptor);
   // One that exists already was made by someone: it is checked like any other.
@@ -126,7 +216,32 @@ FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& 
     *error = madeError;
     return kFolderNotMade;
   }
-  return CheckFolder(out, id, error);
+  return kFolderOk;
+}
+
+FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& id, wchar_t* out,
+                              HANDLE* held, DWORD* error, wchar_t* owner) {
+  *error = 0;
+  *held = nullptr;
+  if (owner) owner[0] = L'\0';
+  if (!shared) {
+    if (FAILED(StringCchCopyW(out, kPathUnits, dest))) return kFolderNotMade;
+  } else {
+    // The shared folder is the administrator's, checked before (CheckSharedDest);
+    // each user's folder in it is named by the user's SID.
+    size_t length = lstrlenW(dest);
+    const wchar_t* separator = length && dest[length - 1] == L'\\' ? L"" : L"\\";
+    if (FAILED(StringCchPrintfW(out, kPathUnits, L"%s%s%s", dest, separator, id.userSid)))
+      return kFolderNotMade;
+  }
+  FolderCheck check = MakeUserFolder(out, id, error);
+  if (check == kFolderOk) check = OpenFolder(out, held, error);
+  if (check == kFolderOk) check = CheckFolder(*held, id, error, owner);
+  if (check != kFolderOk && *held) {
+    CloseHandle(*held);
+    *held = nullptr;
+  }
+  return check;
 }
 
 const wchar_t* FolderCheckText(FolderCheck check) {
@@ -141,6 +256,16 @@ const wchar_t* FolderCheckText(FolderCheck check) {
       return L"it belongs to another account";
     case kFolderOthersMayWrite:
       return L"its permissions let other accounts write into it";
+    case kFolderOthersMayRead:
+      return L"its permissions let other accounts read it";
+    case kFolderMissing:
+      return L"it does not exist or is no folder";
+    case kFolderReparsePoint:
+      return L"it is a junction or link (a reparse point)";
+    case kFolderNotAdministrators:
+      return L"its owner is neither SYSTEM nor Administrators";
+    case kFolderOthersMayChange:
+      return L"its permissions let other accounts delete, rename or change it";
   }
   return L"";
 }

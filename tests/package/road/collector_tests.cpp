@@ -56,6 +56,7 @@ struct Spooler {
   int refuse = 0;                    // converter starts whose ticket is made one it refuses
   DWORD tickOffset = 0;              // how far the collector's clock is put forward
   std::vector<Converted> converted;
+  int renamedWhileConverting = 0;  // job folders renamed away as their converter started
   std::wstring dest;  // JobDestDir
   std::wstring user;  // the user's own folder in it
 } g;
@@ -213,6 +214,14 @@ BOOL WINAPI SeeConverter(LPCWSTR exe, LPWSTR line, SECURITY_ATTRIBUTES* pa, SECU
   }
   if (g.refuse && g.refuse--)  // a ticket of another printer: the converter exits with 1
     WritePrivateProfileStringW(L"Device", L"DeviceName", L"Other", run.ticket.c_str());
+  // The collector holds the job folder and the user folder: neither can be
+  // renamed (swapped for another) while the converter runs.
+  std::wstring folder = run.ticket.substr(0, run.ticket.rfind(L'\\'));
+  for (const std::wstring& held : {folder, g.user})
+    if (MoveFileW(held.c_str(), (held + L"-moved").c_str())) {
+      ++g.renamedWhileConverting;
+      MoveFileW((held + L"-moved").c_str(), held.c_str());
+    }
   if (g.stopAtConverter) flags |= CREATE_SUSPENDED;
   BOOL started = g_createProcess->original<decltype(&CreateProcessW)>()(
       exe, line, pa, ta, inherit, flags, env, dir, si, pi);
@@ -230,16 +239,54 @@ DWORD WINAPI LaterTickCount() {
   return real() + g.tickOffset;
 }
 
-// Reports the folder as owned by the Users group, as a folder made by
-// another account shows on Windows (Wine reports every file as the user's).
-DWORD WINAPI OwnedByOthers(LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*,
-                           PACL* dacl, PACL*, PSECURITY_DESCRIPTOR* sd) {
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BUD:P(A;OICI;FA;;;SY)", SDDL_REVISION_1,
+// Wine reports every file as its Unix owner's with a DACL made from the
+// mode bits, whatever it was made with, and has no reparse points to speak
+// of: the test says what a folder shows, as Windows would report it.
+// JobDestDir shows as an administrator makes it (owned by Administrators,
+// users may only make their folders in it).
+const wchar_t kAdminsDest[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200A5;;;BU)(A;OICIIO;FA;;;CO)";
+IatPatch* g_securityInfo = nullptr;
+IatPatch* g_fileInfo = nullptr;
+struct Shown {
+  std::wstring sddl;  // empty: what Wine says
+  bool reparse;
+};
+std::map<std::pair<DWORD, DWORD>, Shown> g_shown;  // by file index
+
+std::pair<DWORD, DWORD> IdOf(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION id = {};
+  g_fileInfo->original<decltype(&GetFileInformationByHandle)>()(h, &id);
+  return {id.nFileIndexHigh, id.nFileIndexLow};
+}
+
+void Show(const std::wstring& folder, const std::wstring& sddl, bool reparse = false) {
+  HANDLE h = CreateFileW(folder.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  g_shown[IdOf(h)] = Shown{sddl, reparse};
+  CloseHandle(h);
+}
+
+DWORD WINAPI ShownSecurity(HANDLE h, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID* owner,
+                           PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* sd) {
+  auto shown = type == SE_FILE_OBJECT ? g_shown.find(IdOf(h)) : g_shown.end();
+  if (shown == g_shown.end() || shown->second.sddl.empty())
+    return g_securityInfo->original<decltype(&GetSecurityInfo)>()(h, type, what, owner, group,
+                                                                   dacl, sacl, sd);
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(shown->second.sddl.c_str(), SDDL_REVISION_1,
                                                        sd, nullptr);
   BOOL present = FALSE, defaulted = FALSE;
   GetSecurityDescriptorOwner(*sd, owner, &defaulted);
   GetSecurityDescriptorDacl(*sd, &present, dacl, &defaulted);
   return ERROR_SUCCESS;
+}
+
+BOOL WINAPI ShownInformation(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
+  BOOL ok = g_fileInfo->original<decltype(&GetFileInformationByHandle)>()(h, info);
+  auto shown = g_shown.find({info->nFileIndexHigh, info->nFileIndexLow});
+  if (ok && shown != g_shown.end() && shown->second.reparse)
+    info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return ok;
 }
 
 std::wstring UserSid() {
@@ -324,7 +371,12 @@ class CollectorTest : public ::testing::Test {
     InitializeCriticalSection(&g.lock);
     DeleteTree(HKEY_LOCAL_MACHINE, kMachineKey);
     DeleteTree(HKEY_CURRENT_USER, kMachineKey);
-    g.dest = dir.path();
+    g.dest = dir.file(L"jobs");
+    CreateDirectoryW(g.dest.c_str(), nullptr);
+    g_fileInfo = &fileInfo;
+    g_shown.clear();
+    Show(g.dest, kAdminsDest);
+    g_securityInfo = &securityInfo;
     g.user = g.dest + L"\\" + UserSid();
     DeleteFileW(LogPath().c_str());
     SetString(HKEY_LOCAL_MACHINE, kMachineKey, L"JobDestDir", g.dest);
@@ -339,6 +391,7 @@ class CollectorTest : public ::testing::Test {
     g.stopOnRead = g.stopAtConverter = nullptr;
     g.refuse = 0;
     g.tickOffset = 0;
+    g.renamedWhileConverting = 0;
     DeleteCriticalSection(&g.lock);
   }
   // A job of the test's user, finished and kept, of two pages.
@@ -372,6 +425,9 @@ class CollectorTest : public ::testing::Test {
   IatPatch closeChange{"winspool.drv", "FindClosePrinterChangeNotification",
                        reinterpret_cast<void*>(FakeFindCloseChange)};
   IatPatch createProcess{"kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(SeeConverter)};
+  IatPatch securityInfo{"advapi32.dll", "GetSecurityInfo", reinterpret_cast<void*>(ShownSecurity)};
+  IatPatch fileInfo{"kernel32.dll", "GetFileInformationByHandle",
+                    reinterpret_cast<void*>(ShownInformation)};
 };
 
 // The user's finished EMF job goes through the converter and then out of the
@@ -386,7 +442,7 @@ TEST_F(CollectorTest, CollectsConvertsAndDeletesOnlyTheUsersFinishedEmfJobs) {
   AddJob(11, User(), L"NT EMF 1.008", JOB_STATUS_PRINTED | JOB_STATUS_SPOOLING);
   AddJob(6, User(), L"NT EMF 1.008", JOB_STATUS_SPOOLING);
   Running collector;
-  ASSERT_TRUE(WaitUntil([] { return !Find(3); }));
+  ASSERT_TRUE(WaitUntil([] { return !Find(3); })) << Log();
   Sleep(1500);  // a further round of the loop
   {
     Lock lock;
@@ -405,6 +461,8 @@ TEST_F(CollectorTest, CollectsConvertsAndDeletesOnlyTheUsersFinishedEmfJobs) {
   EXPECT_EQ(collector.Stop(), kCollectorStopped);
   EXPECT_EQ(g.converted.size(), 2u);
   EXPECT_EQ(DestEntries().size(), 2u);  // two job folders, no claim left
+  EXPECT_EQ(g.renamedWhileConverting, 0);
+  ASSERT_TRUE(MoveFileW(FolderOf(3).c_str(), (FolderOf(3) + L"-moved").c_str()));  // let go
   // The log tells the story of each job.
   std::string log = Log();
   EXPECT_EQ(Count(log, "Collector started: user " + Narrow(User())), 1u) << log;
@@ -631,36 +689,31 @@ TEST_F(CollectorTest, AMarkNotOnTheDiskLeavesTheJobQueued) {
   g_failFlush = g_failUnmark = false;
 }
 
-// Under a shared JobDestDir, a user folder that another account made or may
-// write into is not used, whatever it holds (here a job folder marked done):
-// the job stays queued and the log says why.
-TEST_F(CollectorTest, AUserFolderOthersMadeOrMayWriteIsNotUsed) {
+// Under a shared JobDestDir, a user folder that another account made, may
+// write into or read (also through entries only its files inherit), or that
+// is a junction, is not used, whatever it holds (here a job folder marked
+// done): the job stays queued and the log says why, with the owner. A
+// JobDestDir that a user owns is not used at all: the user's own folder is.
+TEST_F(CollectorTest, FoldersOthersMadeMayChangeOrReadAreNotUsed) {
+  const std::wstring user = UserSid(), mine = L"(A;OICI;FA;;;" + user + L")";
   struct Case {
-    bool otherOwner;
+    std::wstring sddl;
+    bool reparse;
     const char* why;
-  } cases[] = {{false, "its permissions let other accounts write into it"},
-               {true, "it belongs to another account"}};
+  } cases[] = {
+      {L"O:BUD:P(A;OICI;FA;;;SY)", false, "it belongs to another account (owner BUILTIN\\Users"},
+      {L"O:" + user + L"D:P" + mine + L"(A;OICI;FA;;;WD)", false,
+       "its permissions let other accounts write into it (owner "},
+      {L"O:" + user + L"D:P" + mine + L"(A;OICIIO;GR;;;WD)", false,
+       "its permissions let other accounts read it (owner "},
+      {L"", true, "it is a junction or link (a reparse point)"},
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     ASSERT_TRUE(CreateDirectoryW(g.user.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(FolderOf(40).c_str(), nullptr));
     WritePrivateProfileStringW(L"Collector", L"Done", L"1", (FolderOf(40) + L"\\job.ini").c_str());
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    PACL dacl = nullptr;
-    BOOL present = FALSE, defaulted = FALSE;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;WD)",
-                                                         SDDL_REVISION_1, &sd, nullptr);
-    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
-    if (!c.otherOwner) {
-      ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(g.user.c_str()), SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
-                DWORD{ERROR_SUCCESS});
-    }
-    LocalFree(sd);
-    std::unique_ptr<IatPatch> owner;
-    if (c.otherOwner)
-      owner = std::make_unique<IatPatch>("advapi32.dll", "GetNamedSecurityInfoW",
-                                         reinterpret_cast<void*>(OwnedByOthers));
+    Show(g.user, c.sddl, c.reparse);
     AddJob(40);
     {
       Running collector;
@@ -676,6 +729,25 @@ TEST_F(CollectorTest, AUserFolderOthersMadeOrMayWriteIsNotUsed) {
     RemoveTree(g.user);
     DeleteFileW(LogPath().c_str());
   }
+  // JobDestDir owned by a user: the default folder takes the job; said once.
+  Show(g.dest, L"O:" + user + L"D:P(A;OICI;FA;;;SY)" + mine);
+  wchar_t local[MAX_PATH];
+  SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local);
+  std::wstring jobs = std::wstring(local) + L"\\Orvalis\\Jobs";
+  RemoveTree(jobs);
+  AddJob(41);
+  AddJob(42);
+  {
+    Running collector;
+    ASSERT_TRUE(WaitUntil([] { return !Find(41) && !Find(42); })) << Log();
+  }
+  EXPECT_TRUE(FileExists(jobs + L"\\Job41-20261208-093000-041\\job.ini"));
+  EXPECT_FALSE(FileExists(g.user));
+  EXPECT_EQ(Count(Log(), "The job folder JobDestDir " + Narrow(g.dest) +
+                             " is not used: its owner is neither SYSTEM nor Administrators (owner "),
+            1u)
+      << Log();
+  RemoveTree(jobs);
 }
 
 // A collector waits only on a kill event that no user made or may signal
