@@ -354,7 +354,7 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
     NoteFailure(c, key, kFailClaim, false, error, L"its claim %s cannot be made", claim);
     return kJobFailed;
   }
-  if (!StillThere(printer, key)) return kJobLeft;
+  if (!StillThere(printer, key, c.user)) return kJobLeft;
 
   // The job folder, made here or by an earlier try: it holds marks only if
   // it is the user's alone.
@@ -415,13 +415,29 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
     if (c.faxDesk) OfferFax(folder);
   }
   // Without a converter the folder and its ticket stay for the administrator;
-  // the job is deleted all the same, since its pages are on disk.
+  // the job is deleted all the same, since its pages are on disk. Ids are
+  // reused after a spooler restart, and a converter may run long: the job
+  // must still be this one.
+  if (!StillThere(printer, key, c.user)) return kJobLeft;
   if (!SetJobW(printer, key.id, 0, nullptr, JOB_CONTROL_DELETE)) {
     NoteFailure(c, key, kFailDelete, false, GetLastError(), L"it cannot be deleted from the queue");
     return kJobFailed;
   }
   LogLine(L"Job %lu: done, deleted from the queue.", key.id);
   return kJobDone;
+}
+
+// The printer keeps every printed job; one whose data is no EMF spool file
+// (RAW, TEXT) can never become pages, and kept, it would fill the spool
+// folder. The user's own goes, said in the log; identity checked again first.
+void RemoveUnreadableJob(Collector& c, HANDLE printer, const JobKey& key, const wchar_t* type) {
+  if (!StillThere(printer, key, c.user)) return;
+  if (!SetJobW(printer, key.id, 0, nullptr, JOB_CONTROL_DELETE)) {
+    NoteFailure(c, key, kFailDelete, false, GetLastError(), L"it cannot be deleted from the queue");
+    return;
+  }
+  LogLine(L"Job %lu of %s: its data (%s) is no EMF spool file of pages; deleted from the queue.",
+          key.id, c.user, type ? type : L"");
 }
 
 // One pass over the queue. False once stopped.
@@ -436,9 +452,11 @@ bool CollectJobs(Collector& c, HANDLE printer, bool* listed) {
     running = !Stopped(c.stop);
     const JOB_INFO_1W& job = jobs[i];
     JobKey key = {job.JobId, job.Submitted};
-    if (!running || !IsFinished(job.Status) || !IsOwnJob(c, job) || !IsEmf(job.pDatatype) ||
-        Resting(c, key))
+    if (!running || !IsFinished(job.Status) || !IsOwnJob(c, job) || Resting(c, key)) continue;
+    if (!IsEmf(job.pDatatype)) {
+      RemoveUnreadableJob(c, printer, key, job.pDatatype);
       continue;
+    }
     switch (CollectJob(c, printer, key)) {
       case kJobDone:
         Forget(c, key);
@@ -521,8 +539,9 @@ int RunCollector(HANDLE stop) {
     // The notification brings a new job at once; the poll covers a spooler
     // that gives no notification, and the jobs whose pause has run out.
     HANDLE waits[2] = {stop, change};
-    DWORD woke = WaitForMultipleObjects(change != INVALID_HANDLE_VALUE ? 2 : 1, waits, FALSE,
-                                        kCollectorPollMs);
+    bool notified = change != INVALID_HANDLE_VALUE;
+    DWORD woke = WaitForMultipleObjects(notified ? 2 : 1, waits, FALSE,
+                                        notified ? kCollectorNotifiedPollMs : kCollectorPollMs);
     if (woke == WAIT_FAILED && change != INVALID_HANDLE_VALUE) {
       // A notification that cannot be waited on: the poll alone, no spinning.
       FindClosePrinterChangeNotification(change);

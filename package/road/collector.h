@@ -14,11 +14,12 @@ enum CollectorResult : int {
 // The session-local mutex that keeps the collector to one instance per session.
 #define ORVL_COLLECTOR_MUTEX L"Orvalis_collector_mutex"
 
-// Waits of the collector, in milliseconds: the poll beside the spooler's
-// change notification, and the first and longest pause before a job that
+// Waits of the collector, in milliseconds: the poll without and beside the
+// spooler's change notification, and the first and longest pause before a job that
 // failed is tried again.
 enum : unsigned {
   kCollectorPollMs = 1000,
+  kCollectorNotifiedPollMs = 30 * 1000,  // with a change notification open
   kRetryFirstMs = 30 * 1000,
   kRetryLongestMs = 30 * 60 * 1000,
 };

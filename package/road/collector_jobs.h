@@ -64,8 +64,12 @@ bool IsOwnJob(const Collector& c, const JOB_INFO_1W& job);
 BYTE* ListJobs(HANDLE printer, DWORD* count);
 // One job at level 2 (HeapFree the result), or null.
 BYTE* QueryJob(HANDLE printer, DWORD id);
-// The job is still in the queue, finished, and the same job.
-bool StillThere(HANDLE printer, const JobKey& key);
+// The job is still in the queue, finished, and the same job: its id, the
+// time it was spooled and its user.
+bool StillThere(HANDLE printer, const JobKey& key, const wchar_t* user);
+// Windows account and computer names ignore case; compared ordinally, case
+// folded by the system's upper-case table, never by a locale's rules.
+bool SameName(const wchar_t* a, const wchar_t* b);
 // This computer's names; false without its NetBIOS name.
 bool ReadComputerNames(Collector& c);
 

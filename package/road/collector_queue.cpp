@@ -17,13 +17,23 @@ bool IsFinished(DWORD status) {
   return (status & done) != 0 && (status & busy) == 0;
 }
 
+bool SameName(const wchar_t* a, const wchar_t* b) {
+  for (;; ++a, ++b) {
+    // CharUpperW with a character (high word zero) upper-cases it alone.
+    WCHAR x = LOWORD(reinterpret_cast<ULONG_PTR>(CharUpperW(reinterpret_cast<LPWSTR>(*a))));
+    WCHAR y = LOWORD(reinterpret_cast<ULONG_PTR>(CharUpperW(reinterpret_cast<LPWSTR>(*b))));
+    if (x != y) return false;
+    if (!x) return true;
+  }
+}
+
 // EMF spooling gives the data types "NT EMF 1.003" to "NT EMF 1.008"; any
 // other data (RAW, TEXT) is no spool file of pages and stays in the queue.
 bool IsEmf(const wchar_t* datatype) {
   wchar_t head[7] = {};
   if (!datatype) return false;
   lstrcpynW(head, datatype, 7);
-  return lstrcmpiW(head, L"NT EMF") == 0;
+  return SameName(head, L"NT EMF");
 }
 
 namespace {
@@ -35,7 +45,7 @@ bool IsThisMachine(const Collector& c, const wchar_t* machine) {
   while (*machine == L'\\') ++machine;
   if (!*machine) return false;
   for (const wchar_t* name : c.computer)
-    if (*name && lstrcmpiW(machine, name) == 0) return true;
+    if (*name && SameName(machine, name)) return true;
   return false;
 }
 
@@ -46,8 +56,7 @@ bool IsThisMachine(const Collector& c, const wchar_t* machine) {
 // domain, so a job of the same name from another machine (a client of a
 // shared printer, perhaps of another domain) is left alone.
 bool IsOwnJob(const Collector& c, const JOB_INFO_1W& job) {
-  return job.pUserName && lstrcmpiW(job.pUserName, c.user) == 0 &&
-         IsThisMachine(c, job.pMachineName);
+  return job.pUserName && SameName(job.pUserName, c.user) && IsThisMachine(c, job.pMachineName);
 }
 
 // EnumJobsW and GetJobW both size their answer in a first call; the queue may
@@ -89,12 +98,13 @@ BYTE* QueryJob(HANDLE printer, DWORD id) {
 
 // After a claim the job must still be the one listed, still finished: another
 // collector may have taken and deleted it between our listing and our claim.
-bool StillThere(HANDLE printer, const JobKey& key) {
+bool StillThere(HANDLE printer, const JobKey& key, const wchar_t* user) {
   BYTE* buffer = QueryJob(printer, key.id);
   if (!buffer) return false;
   const JOB_INFO_1W* job = reinterpret_cast<const JOB_INFO_1W*>(buffer);
-  bool there =
-      job->JobId == key.id && IsFinished(job->Status) && SameTime(job->Submitted, key.submitted);
+  bool there = job->JobId == key.id && IsFinished(job->Status) &&
+               SameTime(job->Submitted, key.submitted) && job->pUserName &&
+               SameName(job->pUserName, user);
   HeapFree(GetProcessHeap(), 0, buffer);
   return there;
 }

@@ -51,11 +51,12 @@ void Append(const wchar_t* line) {
     if (SameFile(file, path)) {
       DWORD high = 0;
       DWORD size = GetFileSize(file, &high);
-      if (high || (size != INVALID_FILE_SIZE && size >= kRoadLogLimit)) {
-        // Renamed while every writer holds it shared for deletion; the next
-        // round begins a new file.
-        MoveFileExW(path, old, MOVEFILE_REPLACE_EXISTING);
-      } else {
+      bool full = high || (size != INVALID_FILE_SIZE && size >= kRoadLogLimit);
+      // Renamed while every writer holds it shared for deletion; the next
+      // round begins a new file. A reader that holds it without share-delete
+      // keeps it from being renamed: the line goes into this file all the
+      // same, and a later line renames it.
+      if (!full || !MoveFileExW(path, old, MOVEFILE_REPLACE_EXISTING)) {
         LARGE_INTEGER end = {};
         SetFilePointerEx(file, end, nullptr, FILE_END);
         if (size == 0) WriteAll(file, L"\xFEFF", sizeof(wchar_t));

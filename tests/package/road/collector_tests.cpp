@@ -18,6 +18,7 @@
 #include "collector.h"
 #include "job_road.h"
 #include "orvl_test.h"
+#include "road_log.h"
 #include "spool_builder.h"
 
 using namespace orvltest;
@@ -56,7 +57,8 @@ struct Spooler {
   int refuse = 0;                    // converter starts whose ticket is made one it refuses
   DWORD tickOffset = 0;              // how far the collector's clock is put forward
   std::vector<Converted> converted;
-  int renamedWhileConverting = 0;  // job folders renamed away as their converter started
+  int renamedWhileConverting = 0;
+  int listings = 0;  // EnumJobs calls  // job folders renamed away as their converter started
   std::wstring dest;  // JobDestDir
   std::wstring user;  // the user's own folder in it
 } g;
@@ -130,6 +132,7 @@ BOOL Pack(const std::vector<FakeJob*>& list, BYTE* buffer, DWORD size, DWORD* ne
 BOOL WINAPI FakeEnumJobs(HANDLE, DWORD, DWORD, DWORD, BYTE* buffer, DWORD size, DWORD* needed,
                          DWORD* count) {
   Lock lock;
+  ++g.listings;
   std::vector<FakeJob*> list;
   for (FakeJob& job : g.jobs)
     if (!job.deleted) list.push_back(&job);
@@ -392,6 +395,7 @@ class CollectorTest : public ::testing::Test {
     g.refuse = 0;
     g.tickOffset = 0;
     g.renamedWhileConverting = 0;
+    g.listings = 0;
     DeleteCriticalSection(&g.lock);
   }
   // A job of the test's user, finished and kept, of two pages.
@@ -431,8 +435,8 @@ class CollectorTest : public ::testing::Test {
 };
 
 // The user's finished EMF job goes through the converter and then out of the
-// queue; another user's job, the same user's job from another machine, a RAW
-// job, a job still spooling and one spooling anew over its earlier end stay
+// queue, and the user's RAW job out of the queue unread; another user's job,
+// the same user's job from another machine, a job still spooling and one spooling anew over its earlier end stay
 // untouched until the one spooling finishes and the spooler says so.
 TEST_F(CollectorTest, CollectsConvertsAndDeletesOnlyTheUsersFinishedEmfJobs) {
   AddJob(3);
@@ -452,8 +456,9 @@ TEST_F(CollectorTest, CollectsConvertsAndDeletesOnlyTheUsersFinishedEmfJobs) {
     // The converter had run to its end: it removes the page list it finished.
     EXPECT_NE(g.jobs[0].ticketAtDelete.find("DeviceName=Orvalis"), std::string::npos);
     EXPECT_EQ(g.jobs[0].ticketAtDelete.find("[EMF]"), std::string::npos);
+    // The user's RAW job is never read, and leaves the queue.
     for (size_t i = 1; i < g.jobs.size(); ++i)
-      EXPECT_FALSE(g.jobs[i].opens || g.jobs[i].deleted) << g.jobs[i].id;
+      EXPECT_FALSE(g.jobs[i].opens || g.jobs[i].deleted != (g.jobs[i].id == 5)) << g.jobs[i].id;
     g.jobs.back().status = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
     SetEvent(g.change);
   }
@@ -471,6 +476,9 @@ TEST_F(CollectorTest, CollectsConvertsAndDeletesOnlyTheUsersFinishedEmfJobs) {
   EXPECT_EQ(Count(log, "Job 3: done, deleted from the queue."), 1u);
   EXPECT_EQ(Count(log, "Collector stopped."), 1u);
   EXPECT_EQ(Count(log, "Job 4"), 0u);
+  EXPECT_EQ(Count(log, "Job 5 of " + Narrow(User()) +
+                           ": its data (RAW) is no EMF spool file of pages; deleted from the queue."),
+            1u);
 }
 
 // Without a converter the job folder stays and the job leaves the queue; a
@@ -484,7 +492,10 @@ TEST_F(CollectorTest, NoConverterOrAFailedStartLosesNothing) {
     Running collector;
     ASSERT_TRUE(
         WaitUntil([] { return DestEntries().size() == g.jobs.size() && g.jobs.back().opens; }));
+    int listings = g.listings;
     Sleep(2500);
+    // With the change notification open, the queue is listed at most every 30 s.
+    EXPECT_LE(g.listings - listings, 1);
     EXPECT_EQ(collector.Stop(), kCollectorStopped);
     const FakeJob& job = g.jobs.back();
     EXPECT_EQ(job.deleted, !configured);
@@ -848,4 +859,35 @@ TEST(KillEventTest, AUsersEventIsIgnoredAndAPulseEndsEveryWaitingCollector) {
   if (code == STILL_ACTIVE) TerminateProcess(process, 0);
   for (HANDLE h : waits) CloseHandle(h);
   CloseHandle(kill);
+}
+
+// The collector's log is UTF-16 with its byte-order mark; past 1 MB it
+// becomes collector_log.old.txt and a new file begins. A reader that holds
+// the log without share-delete keeps it from being renamed: the lines go on
+// into the same file until it lets go.
+TEST(CollectorLogTest, StartsWithItsMarkAndRotatesPastOneMegabyte) {
+  std::wstring log = LogPath(), old = log.substr(0, log.size() - 4) + L".old.txt";
+  DeleteFileW(log.c_str());
+  DeleteFileW(old.c_str());
+  LogLine(L"first line");
+  EXPECT_EQ(ReadBytes(log).substr(0, 2), "\xFF\xFE");
+  std::wstring filler(kRoadLogLimit / 2, L'x');
+  filler += L"earlier line\r\n";
+  ASSERT_TRUE(WriteBytes(log, ReadBytes(log) + std::string(reinterpret_cast<const char*>(filler.data()),
+                                                         filler.size() * 2)));
+  HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  LogLine(L"held line");
+  CloseHandle(reader);
+  EXPECT_EQ(Count(Utf16File(log), "held line"), 1u);
+  EXPECT_FALSE(FileExists(old));
+  LogLine(L"next line");
+  std::string now = ReadBytes(log);
+  EXPECT_EQ(now.substr(0, 2), "\xFF\xFE");
+  EXPECT_EQ(Count(Utf16File(log), "next line"), 1u);
+  EXPECT_EQ(Count(Utf16File(log), "held line"), 0u);
+  std::string earlier = Utf16File(old);
+  EXPECT_EQ(Count(earlier, "first line"), 1u);
+  EXPECT_EQ(Count(earlier, "earlier line\r\n"), 1u);
+  EXPECT_EQ(Count(earlier, "held line"), 1u);
 }
