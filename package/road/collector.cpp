@@ -9,6 +9,8 @@
 // everything the collector does or fails to do goes into its log.
 #include "collector.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <strsafe.h>
 #include <windows.h>
@@ -473,18 +475,53 @@ bool CollectJobs(Collector& c, HANDLE printer, bool* listed) {
   return running;
 }
 
+// The mutex that keeps one collector per session of the user. Named in the
+// session's namespace with the session id and the user's SID, and made for
+// the user alone: on Windows XP x64 and Server 2003 without Terminal
+// Services every session's Local\ namespace is the global one, so a name
+// without them could be taken by another session's user. One that another
+// account made first is no reason to stop: the claims keep two collectors
+// off one job; it is logged.
+enum MutexResult { kMutexOurs, kMutexRunning, kMutexSquatted, kMutexFailed };
+
+MutexResult TakeInstanceMutex(const Identity& id, DWORD session, ScopedHandle* held) {
+  wchar_t name[kPathUnits], sddl[3 * kPathUnits];
+  StringCchPrintfW(name, kPathUnits, L"Local\\%s_%lu_%s", ORVL_COLLECTOR_MUTEX, session,
+                   id.userSid);
+  StringCchPrintfW(sddl, ARRAYSIZE(sddl), L"O:%sD:P(A;;GA;;;%s)(A;;GA;;;SY)", id.userSid,
+                   id.userSid);
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                            &sa.lpSecurityDescriptor, nullptr))
+    return kMutexFailed;
+  held->reset(CreateMutexW(&sa, FALSE, name));
+  DWORD error = GetLastError();
+  LocalFree(sa.lpSecurityDescriptor);
+  if (!*held) {
+    if (error != ERROR_ACCESS_DENIED) return SetLastError(error), kMutexFailed;
+    LogLine(
+        L"The collector's mutex %s is held by another account; this collector runs without "
+        L"it.",
+        name);
+    return kMutexSquatted;
+  }
+  if (error != ERROR_ALREADY_EXISTS) return kMutexOurs;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  bool ours = GetSecurityInfo(held->get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &sd) == ERROR_SUCCESS &&
+              owner && EqualSid(owner, const_cast<BYTE*>(id.user));
+  LocalFree(sd);
+  if (ours) return kMutexRunning;
+  held->reset();
+  LogLine(L"The collector's mutex %s belongs to another account; this collector runs without it.",
+          name);
+  return kMutexSquatted;
+}
+
 }  // namespace
 
 int RunCollector(HANDLE stop) {
-  // A name without a "Global\" prefix is local to the session: one collector
-  // per session, and one in each session of a user with several.
-  ScopedHandle instance(CreateMutexW(nullptr, FALSE, ORVL_COLLECTOR_MUTEX));
-  if (!instance) {
-    LogError(GetLastError(), L"The collector cannot start: its mutex cannot be made");
-    return kCollectorFailed;
-  }
-  if (GetLastError() == ERROR_ALREADY_EXISTS) return kCollectorAlreadyRunning;
-
   Collector* c =
       static_cast<Collector*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Collector)));
   if (!c) return kCollectorFailed;
@@ -497,6 +534,19 @@ int RunCollector(HANDLE stop) {
   }
   DWORD session = 0;
   ProcessIdToSessionId(GetCurrentProcessId(), &session);
+  ScopedHandle instance;
+  switch (TakeInstanceMutex(c->identity, session, &instance)) {
+    case kMutexFailed:
+      LogError(GetLastError(), L"The collector cannot start: its mutex cannot be made");
+      HeapFree(GetProcessHeap(), 0, c);
+      return kCollectorFailed;
+    case kMutexRunning:
+      HeapFree(GetProcessHeap(), 0, c);
+      return kCollectorAlreadyRunning;
+    case kMutexOurs:
+    case kMutexSquatted:
+      break;
+  }
   LogLine(L"Collector started: user %s (%s), computer %s, session %lu.", c->user,
           c->identity.userSid, c->computer[0], session);
 

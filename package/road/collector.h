@@ -11,7 +11,8 @@ enum CollectorResult : int {
   kCollectorAlreadyRunning = 8,  // another collector runs in this session
 };
 
-// The session-local mutex that keeps the collector to one instance per session.
+// The mutex that keeps the collector to one instance per session of a user:
+// "Local\<this>_<session id>_<user SID>".
 #define ORVL_COLLECTOR_MUTEX L"Orvalis_collector_mutex"
 
 // Waits of the collector, in milliseconds: the poll without and beside the

@@ -539,6 +539,26 @@ TEST_F(CollectorTest, OneCollectorPerSessionAndEachJobTakenOnce) {
     EXPECT_EQ(WaitForSingleObject(second.thread, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(second.Stop(0), kCollectorAlreadyRunning);
   }
+  // The session's name taken first by another account keeps no collector
+  // from starting; the log says so.
+  DWORD session = 0;
+  ProcessIdToSessionId(GetCurrentProcessId(), &session);
+  std::wstring name = L"Local\\Orvalis_collector_mutex_" + std::to_wstring(session) + L"_" + UserSid();
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, FALSE};
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                       &sa.lpSecurityDescriptor, nullptr);
+  HANDLE squatter = CreateMutexW(&sa, FALSE, name.c_str());
+  LocalFree(sa.lpSecurityDescriptor);
+  {
+    Running running;
+    ASSERT_TRUE(WaitUntil([] { return Count(Utf16File(LogPath()), "Collector started") == 2; }));
+    EXPECT_EQ(Count(Utf16File(LogPath()), "The collector's mutex " + Narrow(name) +
+                                              " belongs to another account; this collector runs "
+                                              "without it."),
+              1u);
+    EXPECT_EQ(running.Stop(), kCollectorStopped);
+  }
+  CloseHandle(squatter);
   IatPatch sessions("kernel32.dll", "CreateMutexW", reinterpret_cast<void*>(UnnamedMutex));
   for (DWORD id = 20; id < 26; ++id) AddJob(id);
   auto a = std::make_unique<Running>(), b = std::make_unique<Running>();
