@@ -23,12 +23,67 @@ BOOL WINAPI OpenPortProc(HANDLE hMonitor, LPWSTR name, PHANDLE handle) {
   return TRUE;
 }
 
-// Tells the spooler that the job has left the queue, and lets go of the
-// printer handle StartDocPort opened.
+namespace {
+
+DWORD KeepJobsDays() {
+  DWORD days = kKeepJobsDaysDefault, size = sizeof(days), type = 0;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Orvalis", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return days;
+  if (RegQueryValueExW(key, kKeepJobsDaysValue, nullptr, &type, reinterpret_cast<BYTE*>(&days),
+                       &size) != ERROR_SUCCESS ||
+      type != REG_DWORD || size != sizeof(days))
+    days = kKeepJobsDaysDefault;
+  RegCloseKey(key);
+  return days;
+}
+
+ULONGLONG Ticks(const SYSTEMTIME& t) {
+  FILETIME f = {};
+  SystemTimeToFileTime(&t, &f);
+  return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+}
+
+// The spooler keeps every printed job of the printer so that the user's
+// collector can read it; jobs no collector takes (RAW jobs, other machines'
+// jobs, accounts that never run one, jobs given up) would stay for as long
+// as the spooler lives. Finished ones older than KeepJobsDays go, whoever's
+// they are: the monitor runs as SYSTEM.
+void PurgeKeptJobs(const Router& router, HANDLE printer, DWORD current) {
+  DWORD days = KeepJobsDays();
+  if (!days || !router.enumJobs) return;
+  DWORD needed = 0, count = 0;
+  router.enumJobs(printer, 0, 100000, 1, nullptr, 0, &needed, &count);
+  if (!needed) return;
+  BYTE* buffer = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, needed));
+  if (!buffer) return;
+  if (router.enumJobs(printer, 0, 100000, 1, buffer, needed, &needed, &count)) {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    const ULONGLONG age = static_cast<ULONGLONG>(days) * 24 * 3600 * 10000000;
+    const DWORD done = JOB_STATUS_PRINTED | JOB_STATUS_COMPLETE;
+    const DWORD busy = JOB_STATUS_SPOOLING | JOB_STATUS_PRINTING | JOB_STATUS_DELETING |
+                       JOB_STATUS_DELETED | JOB_STATUS_RESTART;
+    const JOB_INFO_1W* jobs = reinterpret_cast<const JOB_INFO_1W*>(buffer);
+    for (DWORD i = 0; i < count; ++i) {
+      const JOB_INFO_1W& job = jobs[i];
+      if (job.JobId != current && (job.Status & done) && !(job.Status & busy) &&
+          Ticks(now) - Ticks(job.Submitted) > age)
+        router.setJob(printer, job.JobId, 0, nullptr, JOB_CONTROL_DELETE);
+    }
+  }
+  HeapFree(GetProcessHeap(), 0, buffer);
+}
+
+}  // namespace
+
+// Tells the spooler that the job has left the queue, purges kept jobs past
+// their days, and lets go of the printer handle StartDocPort opened.
 void FinishJob(Port* port) {
   if (!port->printer) return;
   const Router& router = port->monitor->router;
   router.setJob(port->printer, port->jobId, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
+  PurgeKeptJobs(router, port->printer, port->jobId);
   router.closePrinter(port->printer);
   port->printer = nullptr;
 }
@@ -94,7 +149,7 @@ BOOL WINAPI ClosePortProc(HANDLE hPort) {
 // itself calls StartDocPort without a printer name, so only direct callers
 // reach these calls there (measured).
 bool UseRouter(Router* router) {
-  *router = Router{nullptr, OpenPrinterW, SetJobW, ClosePrinter};
+  *router = Router{nullptr, OpenPrinterW, SetJobW, ClosePrinter, EnumJobsW};
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   if (!ntdll || !GetProcAddress(ntdll, "wine_get_version")) return true;
   HMODULE winspool = LoadLibraryW(L"winspool.drv");
@@ -109,7 +164,9 @@ bool UseRouter(Router* router) {
     FreeLibrary(winspool);
     return false;
   }
-  *router = Router{winspool, open, set, close};
+  auto enumJobs = reinterpret_cast<decltype(router->enumJobs)>(
+      reinterpret_cast<void*>(GetProcAddress(winspool, "EnumJobsW")));
+  *router = Router{winspool, open, set, close, enumJobs};
   return true;
 }
 

@@ -23,7 +23,15 @@ struct Router {
   BOOL(WINAPI* openPrinter)(LPWSTR, LPHANDLE, LPPRINTER_DEFAULTSW);
   BOOL(WINAPI* setJob)(HANDLE, DWORD, DWORD, LPBYTE, DWORD);
   BOOL(WINAPI* closePrinter)(HANDLE);
+  BOOL(WINAPI* enumJobs)(HANDLE, DWORD, DWORD, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
 };
+
+// Kept jobs (the printer keeps every printed job for the collectors) that no
+// collector takes are deleted once they are older than this many days
+// (HKLM\Software\Orvalis KeepJobsDays, REG_DWORD; 0: never), each time a
+// job ends at the port.
+const wchar_t kKeepJobsDaysValue[] = L"KeepJobsDays";
+enum : DWORD { kKeepJobsDaysDefault = 7 };
 
 struct Monitor {
   HANDLE spooler;

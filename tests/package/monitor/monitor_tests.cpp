@@ -82,7 +82,29 @@ LONG WINAPI NoEnumKey(HANDLE, DWORD, LPWSTR, PDWORD, PFILETIME, HANDLE) {
 struct RouterCalls {
   std::vector<HANDLE> opened, closed;
   std::vector<std::pair<HANDLE, DWORD>> sent;
+  std::vector<DWORD> deleted;
 } g_router;
+// Kept jobs 11 and 12 finished ten days ago, 13 yesterday, 14 still spooling.
+BOOL WINAPI FakeEnumJobs(HANDLE, DWORD, DWORD, DWORD, LPBYTE buffer, DWORD size, LPDWORD needed,
+                         LPDWORD count) {
+  const DWORD kJobs = 4;
+  *needed = kJobs * sizeof(JOB_INFO_1W);
+  if (size < *needed) return SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
+  auto* jobs = reinterpret_cast<JOB_INFO_1W*>(buffer);
+  for (DWORD i = 0; i < kJobs; ++i) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULONGLONG at = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
+                   (i < 2 || i == 3 ? 10 : 1) * 864000000000ULL;
+    now = {static_cast<DWORD>(at), static_cast<DWORD>(at >> 32)};
+    jobs[i] = JOB_INFO_1W{};
+    jobs[i].JobId = 11 + i;
+    jobs[i].Status = i == 3 ? JOB_STATUS_SPOOLING : i ? JOB_STATUS_PRINTED : JOB_STATUS_COMPLETE;
+    FileTimeToSystemTime(&now, &jobs[i].Submitted);
+  }
+  *count = kJobs;
+  return TRUE;
+}
 BOOL WINAPI FakeOpenPrinter(LPWSTR, LPHANDLE printer, LPPRINTER_DEFAULTSW) {
   *printer = reinterpret_cast<HANDLE>(0x100 + g_router.opened.size());
   g_router.opened.push_back(*printer);
@@ -90,6 +112,7 @@ BOOL WINAPI FakeOpenPrinter(LPWSTR, LPHANDLE printer, LPPRINTER_DEFAULTSW) {
 }
 BOOL WINAPI FakeSetJob(HANDLE printer, DWORD job, DWORD, LPBYTE, DWORD command) {
   if (command == JOB_CONTROL_SENT_TO_PRINTER) g_router.sent.push_back({printer, job});
+  if (command == JOB_CONTROL_DELETE) g_router.deleted.push_back(job);
   return TRUE;
 }
 BOOL WINAPI FakeClosePrinter(HANDLE printer) {
@@ -447,6 +470,8 @@ TEST_F(MonitorDllTest, JobEndsGoThroughTheRouterAndLeaveNoPrinterOpen) {
   IatPatch set("spoolss.dll", "SetJobW", reinterpret_cast<const void*>(FakeSetJob), module);
   IatPatch close("spoolss.dll", "ClosePrinter", reinterpret_cast<const void*>(FakeClosePrinter),
                  module);
+  IatPatch list("spoolss.dll", "EnumJobsW", reinterpret_cast<const void*>(FakeEnumJobs), module);
+  DeleteTree(HKEY_LOCAL_MACHINE, L"Software\\Orvalis");
   Initialize(false);
   HANDLE port = nullptr;
   ASSERT_TRUE(functions->pfnOpenPort(monitor, const_cast<wchar_t*>(L"orvl"), &port));
@@ -460,6 +485,22 @@ TEST_F(MonitorDllTest, JobEndsGoThroughTheRouterAndLeaveNoPrinterOpen) {
   ASSERT_EQ(g_router.opened.size(), 3u);
   EXPECT_EQ(g_router.closed, g_router.opened);
   EXPECT_EQ(g_router.sent, (std::vector<std::pair<HANDLE, DWORD>>{{g_router.opened[1], 8}}));
+  // At the job's end, kept jobs finished more than KeepJobsDays (7 by default) ago went.
+  EXPECT_EQ(g_router.deleted, (std::vector<DWORD>{11, 12}));
+  // 0: kept for good.
+  g_router.deleted.clear();
+  HKEY key = nullptr;
+  DWORD never = 0;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Orvalis", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                  &key, nullptr);
+  RegSetValueExW(key, L"KeepJobsDays", 0, REG_DWORD, reinterpret_cast<BYTE*>(&never), 4);
+  RegCloseKey(key);
+  ASSERT_TRUE(functions->pfnOpenPort(monitor, const_cast<wchar_t*>(L"orvl"), &port));
+  EXPECT_TRUE(functions->pfnStartDocPort(port, printer, 10, 1, nullptr));
+  EXPECT_TRUE(functions->pfnEndDocPort(port));
+  EXPECT_TRUE(functions->pfnClosePort(port));
+  EXPECT_TRUE(g_router.deleted.empty());
+  DeleteTree(HKEY_LOCAL_MACHINE, L"Software\\Orvalis");
 }
 
 // Registered with Wine's spooler, which loads it from the system folder.
