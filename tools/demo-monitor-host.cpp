@@ -7,6 +7,7 @@
 // and then waits until it is ended.
 #include <windows.h>
 #include <winspool.h>
+// after winspool.h
 #include <winsplp.h>
 
 int wmain(int argc, wchar_t** argv) {
