@@ -69,6 +69,9 @@ bool DetectWindowsLevel();
 int RunSetup(const wchar_t* tail);
 
 // ---- messages ---------------------------------------------------------------
+// False when the process's window station is not visible (a service, session 0,
+// a start-up script): no box is shown there, as nobody could close it.
+bool SomeoneCanAnswer();
 int ShowSetupMessage(const wchar_t* text);
 int ShowSetupBox(const wchar_t* text, UINT type);
 // "%s\nError # %d: %s" in a system-modal box; returns the number reported,
