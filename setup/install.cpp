@@ -141,7 +141,13 @@ int AddOrvalisDriver() {
   driver.pDependentFiles = dependentFiles;
   driver.pMonitorName = nullptr;
   driver.pDefaultDataType = nullptr;
-  if (AddPrinterDriverW(nullptr, 3, reinterpret_cast<BYTE*>(&driver))) return 1;
+  // Under a printer that stays, the files are replaced even when older (the
+  // rollback of an upgrade puts the older ones back).
+  BOOL added =
+      g_setup.keepPrinter
+          ? AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&driver), APD_COPY_ALL_FILES)
+          : AddPrinterDriverW(nullptr, 3, reinterpret_cast<BYTE*>(&driver));
+  if (added) return 1;
   if (!g_setup.silentMode) ReportError(L"Failed to add printer driver.", 0, nullptr);
   return 0;
 }
@@ -181,7 +187,7 @@ int InstallParts(const wchar_t* stagingDir, DWORD stagingError) {
   }
   StagePackageFiles(stagingDir);
   if (!AddOrvalisDriver()) return kExitDriverFailed;
-  if (!AddOrvalisPrinter()) return kExitPrinterFailed;
+  if (!g_setup.keepPrinter && !AddOrvalisPrinter()) return kExitPrinterFailed;
   if (PrinterExists(ORVL_PRODUCT_NAME)) {
     if (!g_setup.quietMode && !g_setup.silentMode) ShowSetupMessage(kInstalledText);
     return kExitDone;
@@ -279,12 +285,10 @@ void EmptyStagingDirectory(const wchar_t* directory) {
   FindClose(find);
 }
 
-int InstallPrinter() {
-  UninstallPrinter();
-  if (PrinterExists(ORVL_PRODUCT_NAME)) {
-    if (!g_setup.silentMode) ShowSetupMessage(kAlreadyInstalledText);
-    return kExitAlreadyInstalled;
-  }
+namespace {
+
+// Everything after the removal pass and the existence check.
+int InstallFromStaging() {
   wchar_t stagingDir[kPathUnits];
   DWORD stagingError = StagingDirectory(stagingDir);
   FreeNames(&g_staging.before);
@@ -295,5 +299,24 @@ int InstallPrinter() {
   if (stagingError == 0) EmptyStagingDirectory(stagingDir);
   FreeNames(&g_staging.before);
   FreeNames(&g_staging.after);
+  return result;
+}
+
+}  // namespace
+
+int InstallPrinter() {
+  UninstallPrinter();
+  if (PrinterExists(ORVL_PRODUCT_NAME)) {
+    if (!g_setup.silentMode) ShowSetupMessage(kAlreadyInstalledText);
+    return kExitAlreadyInstalled;
+  }
+  return InstallFromStaging();
+}
+
+int RefreshPrinter() {
+  if (!PrinterExists(ORVL_PRODUCT_NAME)) return InstallPrinter();
+  g_setup.keepPrinter = 1;
+  int result = InstallFromStaging();
+  g_setup.keepPrinter = 0;
   return result;
 }
