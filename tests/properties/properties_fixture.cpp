@@ -595,8 +595,8 @@ bool LiveProgram::Start(const std::wstring& tail) {
   buffer.push_back(L'\0');
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
-  if (CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                     &si, &pi_))
+  if (CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                     &pi_))
     return true;
   ADD_FAILURE() << "CreateProcess failed with error " << GetLastError();
   return false;
