@@ -6,7 +6,6 @@
 
 #include <strsafe.h>
 
-#include "fax_guard.h"
 #include "fax_parts.h"
 #include "product.h"
 #include "scoped.h"
@@ -16,83 +15,109 @@ namespace {
 const double kDotsPerMm = 204.0 / 25.4;  // across
 const double kFineLinesPerMm = 7.7;      // down, the fax's own line rates
 // Standard is half of it, 3.85: two drawn lines make one.
-// Time allowed for drawing: a minute, and two seconds a page (about 5 ms is usual).
-const DWORD kDrawBaseMs = 60 * 1000, kDrawPageMs = 2000;
 
 int LongestFineRows() { return kFaxLongestInches * 196; }
+
+// A white line coded: fill bits and EOL, white 1728 (makeup 1728, then
+// terminating 0), padded to a byte.
+const BYTE kWhiteLine[] = {0x00, 0x01, 0x4D, 0x9A, 0x80};
 
 bool PagePath(const wchar_t* folder, DWORD page, wchar_t* path) {
   return SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\page%u.emf", folder, page));
 }
 
-int CodePage(Tiff& t, const Canvas& c, const FaxPage& p, bool fine, DWORD page, DWORD pages,
+// One fax page: its lines made 1-bit and coded into coded (room for the
+// longest page), then written with its directory ahead of them.
+int CodePage(Tiff& t, const Canvas& c, const PageDraw& d, bool fine, DWORD page, DWORD pages,
              BYTE* row, BYTE* coded, BYTE* turned) {
-  DWORD stripAt = static_cast<DWORD>(t.offset), stripBytes = 0;
-  for (int y = 0; y < p.rows && t.ok; ++y) {
+  const FaxPage& p = d.place;
+  const int rows = PieceRows(p, d.piece, fine);
+  DWORD stripBytes = 0;
+  for (int y = 0; y < rows; ++y) {
     int drawn = fine ? y : 2 * y;
+    // At Standard an odd last line is joined with white.
+    bool pair = !fine && drawn + 1 < d.drawnRows;
     const BYTE *line, *next = nullptr;
     if (p.turned) {
-      TurnedLine(c, p, drawn, turned);
-      if (!fine) TurnedLine(c, p, drawn + 1, turned + kFaxWidth);
+      TurnedLine(c, p, d.drawnRows, drawn, turned);
+      if (pair) TurnedLine(c, p, d.drawnRows, drawn + 1, turned + kFaxWidth);
       line = turned;
-      if (!fine) next = turned + kFaxWidth;
+      if (pair) next = turned + kFaxWidth;
     } else {
       line = c.bits + static_cast<size_t>(drawn) * kFaxWidth;
-      if (!fine) next = line + kFaxWidth;
+      if (pair) next = line + kFaxWidth;
     }
-    ToBits(line, next, y, row);
-    DWORD n = T4CodeRow(row, kFaxWidth, coded);
-    PutBytes(t, coded, n);
-    stripBytes += n;
+    // A line of paper only, most of a text page, has one coding.
+    if (ToBits(line, next, y, row)) {
+      stripBytes += T4CodeRow(row, kFaxWidth, coded + stripBytes);
+    } else {
+      CopyMemory(coded + stripBytes, kWhiteLine, sizeof(kWhiteLine));
+      stripBytes += sizeof(kWhiteLine);
+    }
   }
-  WriteDirectory(t, stripAt, stripBytes, p.rows, fine, page, pages);
-  return t.ok ? kFaxOk : kFaxCannotWrite;
+  WriteTiffPage(t, coded, stripBytes, rows, fine, page, pages);
+  return t.ok ? kFaxOk : t.tooLarge ? kFaxTooLarge : kFaxCannotWrite;
+}
+
+// The frame of a page's EMF header: read from the file, as the header may be
+// any of its sizes (88, 100 or 108 bytes), each holding rclFrame.
+bool ReadFrame(const wchar_t* path, RECTL* frame) {
+  ScopedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  BYTE head[40];
+  DWORD got = 0;
+  if (!file || !ReadFile(file.get(), head, sizeof(head), &got, nullptr) || got != sizeof(head))
+    return false;
+  ENHMETAHEADER h;
+  CopyMemory(&h, head, sizeof(head));
+  if (h.iType != EMR_HEADER || h.nSize < 88) return false;
+  *frame = h.rclFrame;
+  return true;
 }
 
 struct Document {
   Tiff* t;
   Canvas* c;
   const wchar_t* folder;
-  DWORD pages;
+  DWORD pages, faxPages;
   bool fine;
   HANDLE stop;
   BYTE *row, *coded, *turned;
-  int code;
-  HENHMETAFILE open;  // the page being drawn, closed by the caller after a fault
 };
 
 int DrawPages(Document& doc) {
+  DWORD faxPage = 0;
   for (DWORD page = 0; page < doc.pages; ++page) {
     if (doc.stop && WaitForSingleObject(doc.stop, 0) == WAIT_OBJECT_0) return kFaxStopped;
     wchar_t path[kPathUnits];
     if (!PagePath(doc.folder, page, path)) return kFaxCannotWrite;
-    PageDraw d = {doc.c, GetEnhMetaFileW(path), {}, FALSE};
+    RECTL frame;
+    PageDraw d = {doc.c, nullptr, {}, 0, 0, FALSE};
+    if (!ReadFrame(path, &frame) || !PlaceFaxPage(frame, &d.place)) return kFaxCannotDraw;
+    d.emf = GetEnhMetaFileW(path);
     if (!d.emf) return kFaxCannotDraw;
-    doc.open = d.emf;
-    ENHMETAHEADER header = {};
-    bool placed = GetEnhMetaFileHeader(d.emf, sizeof(header), &header) >= sizeof(header) &&
-                  PlaceFaxPage(header.rclFrame, doc.fine, &d.place);
-    if (placed) DrawPage(&d);
-    bool drawn = placed && d.played;
-    doc.open = nullptr;
-    DeleteEnhMetaFile(d.emf);
-    if (!drawn) return kFaxCannotDraw;
-    int code = CodePage(*doc.t, *doc.c, d.place, doc.fine, page + 1, doc.pages, doc.row, doc.coded,
+    int code = kFaxOk;
+    for (; d.piece < d.place.pieces && code == kFaxOk; ++d.piece) {
+      if (faxPage >= doc.faxPages) {
+        code = kFaxCannotDraw;  // the pages changed since they were counted
+        break;
+      }
+      d.drawnRows = PieceDrawnRows(d.place, d.piece);
+      DrawPage(&d);
+      if (!d.played) code = kFaxCannotDraw;
+      if (code == kFaxOk)
+        code = CodePage(*doc.t, *doc.c, d, doc.fine, faxPage++, doc.faxPages, doc.row, doc.coded,
                         doc.turned);
+    }
+    DeleteEnhMetaFile(d.emf);
     if (code != kFaxOk) return code;
   }
-  return kFaxOk;
-}
-
-DWORD DrawDocument(void* param) {
-  Document* d = static_cast<Document*>(param);
-  d->code = DrawPages(*d);
-  return 0;
+  return faxPage == doc.faxPages ? kFaxOk : kFaxCannotDraw;
 }
 
 }  // namespace
 
-bool PlaceFaxPage(const RECTL& frame, bool fine, FaxPage* page) {
+bool PlaceFaxPage(const RECTL& frame, FaxPage* page) {
   // rclFrame is inclusive-inclusive, in 0.01 mm.
   double wide = (static_cast<double>(frame.right) - frame.left + 1) / 100.0;
   double high = (static_cast<double>(frame.bottom) - frame.top + 1) / 100.0;
@@ -105,25 +130,55 @@ bool PlaceFaxPage(const RECTL& frame, bool fine, FaxPage* page) {
   if (page->width < 1) page->width = 1;
   page->left = (kFaxWidth - page->width) / 2;
   double rows = down * kFineLinesPerMm * scale + 0.5;
-  // A frame of up to 21 km stays below 2^31 lines; the cap keeps the bitmap bounded.
+  // A frame of up to 21 km stays below 2^31 lines (and far more fax pages
+  // than a document holds).
   page->drawnFullRows = rows > 2e9 ? 2000000000 : static_cast<int>(rows);
   if (page->drawnFullRows < 2) page->drawnFullRows = 2;
-  page->drawnRows =
-      page->drawnFullRows > LongestFineRows() ? LongestFineRows() : page->drawnFullRows;
-  page->rows = fine ? page->drawnRows : page->drawnRows / 2;
-  page->fullRows = fine ? page->drawnFullRows : page->drawnFullRows / 2;
+  page->pieces = (page->drawnFullRows + LongestFineRows() - 1) / LongestFineRows();
   return true;
+}
+
+int PieceDrawnRows(const FaxPage& page, int piece) {
+  int rest = page.drawnFullRows - piece * LongestFineRows();
+  return rest > LongestFineRows() ? LongestFineRows() : rest;
+}
+
+int PieceRows(const FaxPage& page, int piece, bool fine) {
+  int drawn = PieceDrawnRows(page, piece);
+  return fine ? drawn : (drawn + 1) / 2;
+}
+
+int PlanFaxDocument(const wchar_t* folder, DWORD pages, FaxPlan* plan) {
+  *plan = FaxPlan();
+  for (DWORD page = 0; page < pages; ++page) {
+    wchar_t path[kPathUnits];
+    if (!PagePath(folder, page, path)) return kFaxCannotWrite;
+    RECTL frame;
+    FaxPage placed;
+    if (!ReadFrame(path, &frame) || !PlaceFaxPage(frame, &placed)) return kFaxCannotDraw;
+    if (placed.pieces > 1) ++plan->splitPages;
+    plan->faxPages += placed.pieces;
+    if (plan->faxPages > kFaxMostPages) return kFaxTooLarge;
+  }
+  return kFaxOk;
 }
 
 int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop) {
   wchar_t path[kPathUnits];
   if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\fax.tif", folder))) return kFaxCannotWrite;
+  // The document's size is known before anything is written: a job past
+  // what a TIFF holds leaves no fax.tif.
+  FaxPlan plan;
+  int code = PlanFaxDocument(folder, pages, &plan);
+  if (code != kFaxOk) return code;
   HANDLE heap = GetProcessHeap();
+  // The coded page: its directory goes ahead of it, so it is held until done.
+  const SIZE_T codedBytes = static_cast<SIZE_T>(LongestFineRows()) * kT4MaxRowBytes;
   BYTE* buffer = static_cast<BYTE*>(
-      HeapAlloc(heap, 0, kTiffBuffer + kT4MaxRowBytes + kFaxWidth / 8 + 2 * kFaxWidth));
+      HeapAlloc(heap, 0, kTiffBuffer + codedBytes + kFaxWidth / 8 + 2 * kFaxWidth));
   if (!buffer) return kFaxFailed;
   Canvas canvas = {};
-  int code = MakeCanvas(canvas, LongestFineRows()) ? kFaxOk : kFaxFailed;
+  code = MakeCanvas(canvas, LongestFineRows()) ? kFaxOk : kFaxFailed;
   ScopedHandle file;
   if (code == kFaxOk) {
     file.reset(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -131,21 +186,13 @@ int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop)
     if (!file) code = kFaxCannotWrite;
   }
   if (code == kFaxOk) {
-    Tiff t = {file.get(), buffer, 0, 0, 4, true};
-    const BYTE header[8] = {'I', 'I', 42, 0, 0, 0, 0, 0};  // the first directory's offset follows
-    PutBytes(t, header, sizeof(header));
-    // One guarded thread draws and codes every page: a page that faults GDI
-    // ends that thread, not the process (a thread per page costs ms under Wine).
+    Tiff t = {file.get(), buffer, 0, 0, true, false};
+    WriteTiffHeader(t);
     BYTE* coded = buffer + kTiffBuffer;
-    BYTE* row = coded + kT4MaxRowBytes;
+    BYTE* row = coded + codedBytes;
     BYTE* turned = row + kFaxWidth / 8;  // two lines of a turned page
-    Document d = {&t,  &canvas, folder, pages,          fine,   stop,
-                  row, coded,   turned, kFaxCannotDraw, nullptr};
-    DWORD result = 0;
-    DWORD limit = pages < 2000000 ? kDrawBaseMs + pages * kDrawPageMs : INFINITE - 1;
-    code = RunGuarded(DrawDocument, &d, &result, limit) ? d.code : kFaxCannotDraw;
-    // A page that faulted is still open, and an open page cannot be deleted.
-    if (d.open) DeleteEnhMetaFile(d.open);
+    Document d = {&t, &canvas, folder, pages, plan.faxPages, fine, stop, row, coded, turned};
+    code = DrawPages(d);
     if (code == kFaxOk && !(FlushTiff(t) && FlushFileBuffers(file.get()))) code = kFaxCannotWrite;
   }
   FreeCanvas(canvas);

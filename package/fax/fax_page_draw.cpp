@@ -97,16 +97,19 @@ DWORD DrawPage(void* param) {
   PageDraw* d = static_cast<PageDraw*>(param);
   Canvas& c = *d->canvas;
   const FaxPage& p = d->place;
+  // Lines above this piece are drawn above the bitmap, and GDI clips them.
+  const int above = d->piece * c.rows;
   RECT area;
   if (p.turned) {
-    // The page as it is, its last drawnRows columns (a cut page loses its
-    // left part, which would lie below the cut once turned).
+    // The page as it is: the fax's first line is its right edge, so the
+    // piece's drawnRows columns lie that far from the right.
     FillMemory(c.bits, static_cast<size_t>(p.width) * c.rows, 0xFF);
     SelectObject(c.dc, c.sideways);
-    area = {p.drawnRows - p.drawnFullRows, 0, p.drawnRows, p.width};
+    const int right = above + d->drawnRows;
+    area = {right - p.drawnFullRows, 0, right, p.width};
   } else {
-    FillMemory(c.bits, static_cast<size_t>(p.drawnRows) * kFaxWidth, 0xFF);
-    area = {p.left, 0, p.left + p.width, p.drawnFullRows};
+    FillMemory(c.bits, static_cast<size_t>(d->drawnRows) * kFaxWidth, 0xFF);
+    area = {p.left, -above, p.left + p.width, p.drawnFullRows - above};
   }
   d->played = EnumEnhMetaFile(c.dc, d->emf, PlayRecord, nullptr, &area);
   GdiFlush();
@@ -141,10 +144,23 @@ const BYTE (*const g_thresholds)[8] = g_table.t;
 
 // At Standard the darker of two lines' pixels, so a one-line rule stays.
 // White and black, most of a page, are decided eight pixels at a time.
-void ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row) {
+bool ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row) {
   const BYTE* bayer = g_thresholds[y & 7];
   for (int x = 0; x < kFaxWidth; x += 8) {
     ULONGLONG eight, other;
+    // Paper: 32 white pixels (in both lines at Standard) at a time.
+    if (!(x & 31)) {
+      ULONGLONG white[8];
+      CopyMemory(white, pixels + x, 32);
+      if (next) CopyMemory(white + 4, next + x, 32);
+      ULONGLONG all = white[0] & white[1] & white[2] & white[3];
+      if (next) all &= white[4] & white[5] & white[6] & white[7];
+      if (all == ~0ull) {
+        ZeroMemory(row + x / 8, 4);
+        x += 24;
+        continue;
+      }
+    }
     CopyMemory(&eight, pixels + x, 8);
     if (next) {
       CopyMemory(&other, next + x, 8);
@@ -170,10 +186,22 @@ void ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row) {
     for (int i = 0; i < 8; ++i) out = static_cast<BYTE>((out << 1) | (grey[i] < bayer[i]));
     row[x / 8] = out;
   }
+  // The first column stays white, so a row has at most 1728 runs. T.4 allows
+  // 1729 (a row that starts black and changes at every pixel), but libtiff,
+  // the decoder inside most fax servers, refuses such a row. The column lies
+  // in the page's margin.
+  row[0] &= 0x7F;
+  ULONGLONG ink = 0;
+  for (int at = 0; at < kFaxWidth / 8; at += 8) {
+    ULONGLONG bits;
+    CopyMemory(&bits, row + at, 8);
+    ink |= bits;
+  }
+  return ink != 0;
 }
 
-void TurnedLine(const Canvas& c, const FaxPage& p, int drawn, BYTE* line) {
+void TurnedLine(const Canvas& c, const FaxPage& p, int drawnRows, int drawn, BYTE* line) {
   FillMemory(line, kFaxWidth, 0xFF);
-  const BYTE* column = c.bits + (p.drawnRows - 1 - drawn);
+  const BYTE* column = c.bits + (drawnRows - 1 - drawn);
   for (int v = 0; v < p.width; ++v) line[p.left + v] = column[static_cast<size_t>(v) * c.rows];
 }

@@ -31,20 +31,23 @@ struct PageDraw {
   Canvas* canvas;
   HENHMETAFILE emf;
   FaxPage place;
+  int piece;      // the fax page of it drawn
+  int drawnRows;  // its drawn lines
   BOOL played;
 };
 
-// Plays d->emf into the canvas where d->place puts it; d->played tells
-// whether GDI played it.
+// Plays d->emf into the canvas so that fax page d->piece of the page lies
+// on it; d->played tells whether GDI played it.
 DWORD DrawPage(void* d);
 
 // One fax line to 1 bit per pixel, 1 = black: a drawn line, or at Standard
-// the darker of two drawn lines' pixels (next, or null at Fine).
-void ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row);
+// the darker of two drawn lines' pixels (next, or null at Fine). False for
+// a line without ink.
+bool ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row);
 
 // A drawn line of a turned page: the page's column that lands on it, its
 // top edge on the fax's left side.
-void TurnedLine(const Canvas& c, const FaxPage& p, int drawn, BYTE* line);
+void TurnedLine(const Canvas& c, const FaxPage& p, int drawnRows, int drawn, BYTE* line);
 
 // ---- the TIFF -----------------------------------------------------------------
 
@@ -52,15 +55,19 @@ struct Tiff {
   HANDLE file;
   BYTE* buffer;  // kTiffBuffer bytes
   DWORD used;
-  ULONGLONG offset;    // file offset of buffer[used]
-  ULONGLONG nextLink;  // where the previous directory's next-directory offset lies
+  ULONGLONG offset;  // file offset of buffer[used]
   bool ok;
+  bool tooLarge;  // a page would lie past the 32-bit offsets
 };
 const DWORD kTiffBuffer = 64 * 1024;
 
 bool FlushTiff(Tiff& t);
-// Appends size bytes; t.ok turns false on a write error or past 32-bit offsets.
+// Appends size bytes; t.ok turns false on a write error.
 void PutBytes(Tiff& t, const void* data, DWORD size);
-// The directory of one page, after its strip, with the tags TIFF Class F asks for.
-void WriteDirectory(Tiff& t, DWORD stripAt, DWORD stripBytes, int rows, bool fine, DWORD page,
-                    DWORD pages);
+// The file's header, its first directory at offset 8.
+void WriteTiffHeader(Tiff& t);
+// One page: its directory on a word boundary, the values that do not fit
+// the directory, then its strip. page counts from 0; the last page's
+// directory ends the chain.
+void WriteTiffPage(Tiff& t, const BYTE* strip, DWORD stripBytes, int rows, bool fine, DWORD page,
+                   DWORD pages);

@@ -15,6 +15,7 @@
 #include <winspool.h>
 
 #include "collector_jobs.h"
+#include "fax_document.h"
 #include "job_folder.h"
 #include "job_road.h"
 #include "product.h"
@@ -167,6 +168,8 @@ const wchar_t* ExtractText(int result) {
       return L"its job folder cannot be written.";
     case kExtractCannotDraw:
       return L"a page cannot be drawn into the fax document.";
+    case kExtractTooLarge:
+      return L"it is larger than one fax document holds (65,535 fax pages, 4 GB).";
     default:
       return L"it cannot be extracted.";
   }
@@ -330,13 +333,18 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
       RemoveDirectoryW(folder);
       if (extracted == kExtractStopped) return kJobStopped;
       bool lasting = extracted == kExtractNotEmfSpool || extracted == kExtractDamaged ||
-                     extracted == kExtractCannotDraw;
+                     extracted == kExtractCannotDraw || extracted == kExtractTooLarge;
       NoteFailure(c, key, static_cast<Failure>(extracted), lasting, error, L"%s",
                   ExtractText(extracted));
       return kJobFailed;
     }
     LogLine(L"Job %lu of %s: %u pages into %s.", key.id, c.user,
             GetPrivateProfileIntW(L"EMF", L"Count", 0, ticket), folder);
+    UINT split = GetPrivateProfileIntW(L"Fax", L"Split", 0, ticket);
+    if (split)
+      LogLine(L"Job %lu: pages longer than %d inches continue on the next fax pages: %u of them, "
+              L"%u fax pages in all.",
+              key.id, kFaxLongestInches, split, GetPrivateProfileIntW(L"Fax", L"Pages", 0, ticket));
     if (Stopped(c.stop)) return kJobStopped;  // a whole folder; the job stays
     if (s.converter[0]) {
       JobOutcome converted = RunJobConverter(c, key, s, ticket);

@@ -22,6 +22,7 @@ enum ExtractResult : int {
   kExtractCannotWrite = 6,  // the folder cannot be created, or a page or the ticket written
   kExtractStopped = 7,      // stopped on request (the collector's stop event)
   kExtractCannotDraw = 9,   // GDI refused (or faulted on) a page while drawing the fax document
+  kExtractTooLarge = 10,    // more than 65,535 fax pages, or past the 4 GB a TIFF addresses
 };
 
 // A sequential source of spool bytes: a file, or a job handle read with ReadPrinter.
@@ -38,6 +39,41 @@ struct SpoolSource {
 // stop (may be null) is checked between records; once it is signalled the
 // extraction ends with kExtractStopped.
 int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop);
+
+// The child processes that draw the fax document and merge font packages
+// (drawing_child.cpp): "orvlui2.exe /fax FOLDER PAGES Fine|Standard FONTS"
+// draws FOLDER\page*.emf into FOLDER\fax.tif with the job's TrueType fonts
+// FOLDER\font<n>.ttf; "orvlui2.exe /merge FOLDER MODE" merges FOLDER\merge.pkg
+// (into FOLDER\merge.font, for a delta) as FOLDER\merge.ttf. Both exit with
+// an ExtractResult marked as their own; ChildResult reads it back
+// (kExtractCannotDraw for a child that did not end by itself).
+int FaxCommand(int argc, wchar_t** argv);
+int MergeCommand(int argc, wchar_t** argv);
+int ChildResult(DWORD exitCode);
+// A child that ends by itself says so in its exit code's upper bits, above
+// its ExtractResult: a process that died any other way (Wine gives 0 for a
+// stack overflow) cannot pass for a finished one.
+const DWORD kChildDone = 0x4F524C00;
+// The fax document's results as ExtractResults.
+int FaxToExtract(int faxResult);
+
+// Runs "PROGRAM ARGUMENTS" in folder as a child in a job object (memory
+// bound, ended with its caller) and waits up to timeoutMs, or until stop.
+// kExtractOk with *exitCode once it ended by itself; kExtractCannotDraw when
+// it was ended past its time; kExtractStopped; kExtractFailed when it could
+// not start. PROGRAM is this program.
+int RunChild(const wchar_t* arguments, const wchar_t* folder, DWORD timeoutMs, HANDLE stop,
+             DWORD* exitCode);
+
+// The time the children get: baseMs and pageMs a fax page for drawing,
+// mergeMs for a font package.
+struct DrawingLimits {
+  DWORD baseMs, pageMs, mergeMs;
+};
+const DrawingLimits& CurrentDrawingLimits();
+// Another program (a test's stand-in that injects faults into the real
+// child code) and other limits; null for this program and the defaults.
+void SetDrawingChild(const wchar_t* program, const DrawingLimits* limits);
 
 // "orvlui2.exe /extract SPOOLFILE FOLDER": argv as CommandLineToArgvW gives it,
 // argv[1] being "/extract". Shows no box; returns the exit code.

@@ -3,7 +3,8 @@
 // waits on the kill event "Global\Orvalis_killevent" and ends when setup pulses it
 // at the start of a removal, so that nothing of the product is still running
 // then. "orvlui2.exe /extract SPOOLFILE FOLDER" turns one EMF spool file into
-// pages and a ticket (spool_reader.cpp).
+// pages and a ticket (spool_reader.cpp); "/fax" and "/merge" are its own
+// child processes (drawing_child.cpp).
 #include <windows.h>
 #include <shellapi.h>
 #include <strsafe.h>
@@ -35,10 +36,16 @@ DWORD WINAPI WatchKillEvent(void* param) {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (argv && argc >= 2 && lstrcmpiW(argv[1], L"/extract") == 0) {
-    int code = ExtractCommand(argc, argv);
-    LocalFree(argv);
-    return code;
+  if (argv && argc >= 2) {
+    int (*command)(int, wchar_t**) = nullptr;
+    if (lstrcmpiW(argv[1], L"/extract") == 0) command = ExtractCommand;
+    if (lstrcmpiW(argv[1], L"/fax") == 0) command = FaxCommand;
+    if (lstrcmpiW(argv[1], L"/merge") == 0) command = MergeCommand;
+    if (command) {
+      int code = command(argc, argv);
+      LocalFree(argv);
+      return code;
+    }
   }
   if (argv) LocalFree(argv);
 

@@ -1,13 +1,14 @@
 // The fonts a document embeds: font definition records inside the pages'
-// EMFSPOOL comments, written as files beside the pages and loaded into the
-// process while the pages are drawn.
+// EMFSPOOL comments, written as files beside the pages (the drawing child
+// loads them).
 #include <windows.h>
 // after windows.h, which it needs
 #include <fontsub.h>
 #include <stdlib.h>
 #include <strsafe.h>
 
-#include "fax_guard.h"
+#include <initializer_list>
+
 #include "job_road.h"
 #include "scoped.h"
 #include "spool_job.h"
@@ -21,14 +22,6 @@ const DWORD kEmfSpoolComment = 0;           // its CommentIdentifier for EMFSPOO
 const DWORD kFontDefinitions = 0x544F4E46;  // the EMFSpoolRecordIdentifier of font records
 const unsigned short kMergeSubset = 0, kMergeSubset1 = 1, kMergeDelta = 2;  // usMode values
 
-// fontsub.dll's merge, as Microsoft documents it (mingw's header lacks it).
-extern "C" ULONG __cdecl MergeFontPackage(const unsigned char* mergeFont, const ULONG mergeFontSize,
-                                          const unsigned char* package, const ULONG packageSize,
-                                          unsigned char** dest, ULONG* destSize, ULONG* written,
-                                          const unsigned short mode, CFP_ALLOCPROC allocate,
-                                          CFP_REALLOCPROC reallocate, CFP_FREEPROC release,
-                                          void* reserved);
-
 struct Merge {
   const BYTE* font;
   DWORD fontSize;
@@ -39,34 +32,61 @@ struct Merge {
   ULONG outSize, written, status;
 };
 
-DWORD MergeWork(void* param) {
-  Merge* m = static_cast<Merge*>(param);
-  m->status = MergeFontPackage(m->font, m->fontSize, m->package, m->packageSize, &m->out,
-                               &m->outSize, &m->written, m->mode, malloc, realloc, free, nullptr);
-  return 0;
+// Writes one file of the job folder whole.
+bool WriteItem(const Job& job, const wchar_t* name, const BYTE* data, DWORD size) {
+  wchar_t path[kPathUnits];
+  if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\%s", job.folder, name))) return false;
+  ScopedHandle file(
+      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && WriteAll(file.get(), data, size);
+}
+
+void RemoveMergeFiles(const Job& job) {
+  for (const wchar_t* name : {L"merge.pkg", L"merge.font", L"merge.ttf"}) {
+    wchar_t path[kPathUnits];
+    if (SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\%s", job.folder, name)))
+      DeleteFileW(path);
+  }
 }
 
 // Subset and delta fonts are font packages (CreateFontPackage's); fontsub
-// turns them into working fonts. Guarded: a fontsub that faults (Wine's is a
-// stub that raises) only leaves the font out.
-bool MergeFont(Merge& m) {
+// turns them into working fonts, in a child process (drawing_child.cpp): a
+// fontsub that faults (Wine's is a stub that raises) only leaves the font out.
+bool MergeFont(const Job& job, Merge& m) {
   m.out = nullptr;
   m.written = 0;
-  DWORD result = 0;
-  if (RunGuarded(MergeWork, &m, &result, 60 * 1000) && m.status == 0 && m.out && m.written &&
-      m.written <= kMaxFontBytes)
-    return true;
-  if (m.out) free(m.out);
+  RemoveMergeFiles(job);
+  DWORD exit = 1;
+  wchar_t arguments[kPathUnits + 32];
+  bool merged = WriteItem(job, L"merge.pkg", m.package, m.packageSize) &&
+                (!m.font || WriteItem(job, L"merge.font", m.font, m.fontSize)) &&
+                SUCCEEDED(StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/merge \"%s\" %u",
+                                           job.folder, m.mode)) &&
+                RunChild(arguments, job.folder, CurrentDrawingLimits().mergeMs, nullptr, &exit) ==
+                    kExtractOk &&
+                ChildResult(exit) == kExtractOk;
+  if (merged) {
+    wchar_t path[kPathUnits];
+    ScopedHandle file;
+    LARGE_INTEGER length = {};
+    merged = SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\merge.ttf", job.folder));
+    if (merged)
+      file.reset(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    merged = file && GetFileSizeEx(file.get(), &length) && length.QuadPart > 0 &&
+             length.QuadPart <= kMaxFontBytes;
+    if (merged) {
+      m.written = static_cast<ULONG>(length.QuadPart);
+      m.out = static_cast<unsigned char*>(malloc(m.written));
+      DWORD got = 0;
+      merged = m.out && ReadFile(file.get(), m.out, m.written, &got, nullptr) && got == m.written;
+    }
+  }
+  RemoveMergeFiles(job);
+  if (merged) return true;
+  free(m.out);
   m.out = nullptr;
   return false;
-}
-
-void LoadFont(Font& f, const BYTE* data, DWORD size) {
-  if (f.loaded) RemoveFontMemResourceEx(f.loaded);
-  f.loaded = nullptr;
-  if (f.kind != kFontTrueType) return;  // Type 1 fonts load from files only
-  DWORD count = 0;
-  f.loaded = AddFontMemResourceEx(const_cast<BYTE*>(data), size, nullptr, &count);
 }
 
 int WriteFontFile(Job& job, DWORD font, const BYTE* data, DWORD size) {
@@ -77,7 +97,6 @@ int WriteFontFile(Job& job, DWORD font, const BYTE* data, DWORD size) {
   if (!file) return kExtractCannotWrite;
   if (!WriteAll(file.get(), data, size) || !FlushFileBuffers(file.get()))
     return kExtractCannotWrite;
-  LoadFont(job.font[font], data, size);
   return kExtractOk;
 }
 
@@ -87,7 +106,6 @@ int AddFont(Job& job, FontKind kind, const BYTE* data, DWORD size, bool subset, 
   Font& f = job.font[job.fonts++];  // counted first, so that a failure takes the file away
   f.checksum = checksum;
   f.index = index;
-  f.loaded = nullptr;
   f.kind = kind;
   f.subset = subset;
   return WriteFontFile(job, job.fonts - 1, data, size);
@@ -115,7 +133,7 @@ int MergeDelta(Job& job, DWORD checksum, DWORD index, const BYTE* package, DWORD
     code = kExtractCannotWrite;
   file.reset();
   Merge m = {working, bytes, package, size, kMergeDelta, nullptr, 0, 0, 0};
-  if (code == kExtractOk && MergeFont(m)) {
+  if (code == kExtractOk && MergeFont(job, m)) {
     code = WriteFontFile(job, font, m.out, m.written);
     free(m.out);
   }
@@ -175,10 +193,10 @@ int FontRecords(Job& job, const BYTE* p, DWORD n) {
             code = MergeDelta(job, Dword(body), Dword(body + 4), body + 8, size - 8);
           } else {
             Merge m = {nullptr, 0, body + 8, size - 8, kMergeSubset1, nullptr, 0, 0, 0};
-            bool merged = MergeFont(m);
+            bool merged = MergeFont(job, m);
             if (!merged) {
               m.mode = kMergeSubset;
-              merged = MergeFont(m);
+              merged = MergeFont(job, m);
             }
             if (merged) {
               code =
@@ -203,11 +221,6 @@ int FontRecords(Job& job, const BYTE* p, DWORD n) {
 bool FontPath(const Job& job, DWORD font, wchar_t* path) {
   return SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\font%u.%s", job.folder, font,
                                     kFontExtension[job.font[font].kind]));
-}
-
-void UnloadFonts(Job& job) {
-  for (DWORD i = 0; i < job.fonts; ++i)
-    if (job.font[i].loaded) RemoveFontMemResourceEx(job.font[i].loaded);
 }
 
 int PageFonts(Job& job, HANDLE file, DWORD size) {

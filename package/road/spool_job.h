@@ -32,7 +32,6 @@ enum FontKind : BYTE { kFontTrueType, kFontPfm, kFontPfb };
 
 struct Font {
   DWORD checksum, index;  // a subset font's UniversalFontId, for its delta records
-  HANDLE loaded;          // AddFontMemResourceEx's handle while the pages are drawn
   FontKind kind;
   bool subset;
 };
@@ -50,6 +49,7 @@ struct Job {
   bool fax;                    // fax.tif created
   bool devmode;                // the job's device mode was read
   bool fine;                   // Fine, unless the device mode asks for at most 98 dpi
+  DWORD faxPages, splitPages;  // of fax.tif, once written
   DWORD fonts;                 // font files created so far
   Font font[kMaxFonts];
 };
@@ -63,7 +63,5 @@ bool WriteAll(HANDLE file, const void* data, DWORD size);
 bool FontPath(const Job& job, DWORD font, wchar_t* path);
 
 // Walks the records of a page just written (file, size bytes) for its
-// EMFSPOOL font comments: each font becomes a file beside the pages and is
-// loaded into the process for drawing.
+// EMFSPOOL font comments: each font becomes a file beside the pages.
 int PageFonts(Job& job, HANDLE file, DWORD size);
-void UnloadFonts(Job& job);

@@ -8,8 +8,9 @@
 // must agree with its record before anything of it is written.
 //
 // The fonts a document embeds sit inside its pages (spool_fonts.cpp).
-#include <strsafe.h>
 #include <windows.h>
+// after windows.h
+#include <strsafe.h>
 
 #include <initializer_list>
 
@@ -171,6 +172,8 @@ namespace {
 int ExtractPage(Reader& r, Job& job, DWORD size) {
   BYTE header[kEmfHeaderBytes];
   if (size < kEmfHeaderBytes) return kExtractDamaged;
+  // Every page becomes at least one fax page, and a TIFF numbers no more.
+  if (job.pages >= kFaxMostPages) return kExtractTooLarge;
   if (ReadUpTo(r, header, kEmfHeaderBytes) < kEmfHeaderBytes) return ShortRead(r);
   DWORD headerSize = Dword(header + kEmfSizeAt);
   if (Dword(header) != kEmrHeader || Dword(header + kEmfSignatureAt) != kEmfSignature ||
@@ -353,25 +356,39 @@ int WriteTicket(Job& job) {
     Line(out, L"File%u=%s\r\n", font, item);
   }
   if (!ItemPath(job, L"fax.tif", item)) return kExtractCannotWrite;
-  Line(out, L"\r\n[Fax]\r\nFile=%s\r\nPages=%u\r\nQuality=%s\r\n", item, job.pages,
-       job.fine ? L"Fine" : L"Standard");
+  // Pages: fax pages, more than the job's pages when Split of them were
+  // longer than the longest fax page and continue on the next.
+  Line(out, L"\r\n[Fax]\r\nFile=%s\r\nPages=%u\r\nSplit=%u\r\nQuality=%s\r\n", item, job.faxPages,
+       job.splitPages, job.fine ? L"Fine" : L"Standard");
   Flush(out);
   return out.ok && FlushFileBuffers(out.file) ? kExtractOk : kExtractCannotWrite;
 }
 
-// The fax document's results, as the reader reports them.
-int FromFax(int result) {
-  switch (result) {
-    case kFaxOk:
-      return kExtractOk;
-    case kFaxCannotWrite:
-      return kExtractCannotWrite;
-    case kFaxCannotDraw:
-      return kExtractCannotDraw;
-    case kFaxStopped:
-      return kExtractStopped;
+// fax.tif, drawn by a child process (drawing_child.cpp) with the time a
+// job of its size may take. A child that faulted, hung or ran out of memory
+// leaves a page that cannot be drawn.
+int DrawFax(const Job& job, DWORD faxPages, HANDLE stop) {
+  wchar_t arguments[kPathUnits + 64];
+  if (FAILED(StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/fax \"%s%s\" %u %s %u",
+                              job.folder,
+                              job.folder[lstrlenW(job.folder) - 1] == L'\\' ? L"." : L"", job.pages,
+                              job.fine ? L"Fine" : L"Standard", job.fonts)))
+    return kExtractCannotWrite;
+  const DrawingLimits& limits = CurrentDrawingLimits();
+  ULONGLONG ms = limits.baseMs + static_cast<ULONGLONG>(limits.pageMs) * faxPages;
+  DWORD exit = kExtractCannotDraw;
+  int code = RunChild(arguments, job.folder, ms < INFINITE ? static_cast<DWORD>(ms) : INFINITE - 1,
+                      stop, &exit);
+  if (code != kExtractOk) return code;
+  code = ChildResult(exit);
+  switch (code) {
+    case kExtractOk:
+    case kExtractFailed:
+    case kExtractCannotWrite:
+    case kExtractTooLarge:
+      return code;
   }
-  return kExtractFailed;
+  return kExtractCannotDraw;
 }
 
 BOOL ReadFileSource(void* context, void* buffer, DWORD size, DWORD* got) {
@@ -395,11 +412,14 @@ int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop) 
   if (job) job->fine = true;  // without a device mode
   if (code == kExtractOk) code = ReadRecords(reader, *job, stop);
   if (code == kExtractOk && Stopped(stop)) code = kExtractStopped;
+  FaxPlan plan = {};
+  if (code == kExtractOk) code = FaxToExtract(PlanFaxDocument(job->folder, job->pages, &plan));
   if (code == kExtractOk) {
+    job->faxPages = plan.faxPages;
+    job->splitPages = plan.splitPages;
     job->fax = true;
-    code = FromFax(WriteFaxDocument(job->folder, job->pages, job->fine, stop));
+    code = DrawFax(*job, plan.faxPages, stop);
   }
-  if (job) UnloadFonts(*job);
   if (code == kExtractOk) code = WriteTicket(*job);
   if (code != kExtractOk && job) Undo(*job);
   if (job) HeapFree(GetProcessHeap(), 0, job);

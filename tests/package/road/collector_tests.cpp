@@ -188,11 +188,15 @@ BOOL WINAPI FakeFindNextChange(HANDLE change, DWORD* what, void*, void*) {
 }
 BOOL WINAPI FakeFindCloseChange(HANDLE) { return TRUE; }
 
-// Notes what each converter start is handed, then starts it for real.
+// Notes what each converter start is handed, then starts it for real (the
+// drawing child goes by unseen).
 IatPatch* g_createProcess = nullptr;
 BOOL WINAPI SeeConverter(LPCWSTR exe, LPWSTR line, SECURITY_ATTRIBUTES* pa, SECURITY_ATTRIBUTES* ta,
                          BOOL inherit, DWORD flags, void* env, LPCWSTR dir, STARTUPINFOW* si,
                          PROCESS_INFORMATION* pi) {
+  if (exe && !wcsstr(exe, L"converter.exe"))
+    return g_createProcess->original<decltype(&CreateProcessW)>()(exe, line, pa, ta, inherit, flags,
+                                                                  env, dir, si, pi);
   Converted run;
   std::wstring command = line;
   run.ticket = command.substr(command.find(L"\" ", 1) + 2);
@@ -542,6 +546,42 @@ TEST_F(CollectorTest, FailedJobsAreTriedAgainAfterTheirPauseAndLastingFailuresLe
   EXPECT_EQ(Count(log, "Job 30: the converter exited with 1."), 1u) << log;
   EXPECT_EQ(Count(log, "Job 31: its spool data is not an EMF spool file."), 1u) << log;
   EXPECT_EQ(Count(log, "Job 31: left in the queue for the administrator after 3 tries."), 1u);
+}
+
+// A drawing child that faults (the real child code with a fault injected,
+// tests/package/fax/child_stub.cpp) ends alone: its job is logged once and
+// stays queued, and the next job, whose page draws, is converted by the
+// same collector. That page is a metre long: the log says it was split.
+TEST_F(CollectorTest, ADrawingChildThatFaultsEndsAloneAndTheNextJobIsConverted) {
+  std::wstring stub = dir.file(L"fault-child.exe");
+  ASSERT_TRUE(CopyFileW((BinDir() + L"\\fax_child_stub.exe").c_str(), stub.c_str(), FALSE));
+  SetDrawingChild(stub.c_str(), nullptr);
+  // Header and end only: the stub faults on a page's third record.
+  RECT metre = {0, 0, 20999, 99999};
+  HENHMETAFILE emf = CloseEnhMetaFile(CreateEnhMetaFileW(nullptr, nullptr, &metre, nullptr));
+  std::string blank(GetEnhMetaFileBits(emf, 0, nullptr), '\0');
+  GetEnhMetaFileBits(emf, static_cast<UINT>(blank.size()), reinterpret_cast<BYTE*>(&blank[0]));
+  DeleteEnhMetaFile(emf);
+  RECTL exact = {0, 0, 20999, 99999};
+  memcpy(&blank[24], &exact, sizeof(exact));
+  spoolbuild::SpoolBuilder long_job;
+  long_job.Page(blank);
+  AddJob(32);
+  AddJob(33);
+  g.jobs[1].data = long_job.bytes();
+  {
+    Running collector;
+    ASSERT_TRUE(WaitUntil([] { return g.converted.size() == 1 && !Find(33); })) << Log();
+  }
+  SetDrawingChild((BinDir() + L"\\package\\orvlui2.exe").c_str(), nullptr);
+  EXPECT_EQ(g.converted[0].ticket, FolderOf(33) + L"\\job.ini");
+  EXPECT_TRUE(Find(32));
+  std::string log = Log();
+  EXPECT_EQ(Count(log, "Job 32: a page cannot be drawn into the fax document."), 1u) << log;
+  EXPECT_EQ(Count(log, "Job 33: pages longer than 14 inches continue on the next fax pages: 1 of "
+                       "them, 3 fax pages in all."),
+            1u)
+      << log;
 }
 
 // Under a shared JobDestDir, a user folder that another account made or may

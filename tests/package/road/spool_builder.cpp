@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "orvl_test.h"
+
 namespace spoolbuild {
 
 namespace {
@@ -71,6 +73,17 @@ BOOL MemorySource::Read(void* context, void* buffer, DWORD size, DWORD* got) {
   *got = static_cast<DWORD>(n);
   return TRUE;
 }
+
+namespace {
+
+// The tests run the road's code in their own process; its children (the
+// drawing and the font merge) are the real orvlui2.exe's.
+const bool g_realChild = [] {
+  SetDrawingChild((orvltest::BinDir() + L"\\package\\orvlui2.exe").c_str(), nullptr);
+  return true;
+}();
+
+}  // namespace
 
 int Extract(const std::string& bytes, const std::wstring& folder, HANDLE stop) {
   MemorySource memory;

@@ -71,7 +71,7 @@ TEST(SpoolReader, EveryPageKindBecomesAPageAndTheTicketListsThem) {
     EXPECT_TRUE(Plays(page)) << i;
     ticket += L"File" + std::to_wstring(i) + L"=" + page + L"\r\n";
   }
-  ticket += L"\r\n[Fax]\r\nFile=" + folder + L"\\fax.tif\r\nPages=6\r\nQuality=Fine\r\n";
+  ticket += L"\r\n[Fax]\r\nFile=" + folder + L"\\fax.tif\r\nPages=6\r\nSplit=0\r\nQuality=Fine\r\n";
   EXPECT_EQ(Utf16(ticket), ReadBytes(folder + L"\\job.ini"));
   EXPECT_EQ(count + 2u, Listing(folder).size());  // the pages, fax.tif, job.ini
   wchar_t read[260];
