@@ -9,13 +9,15 @@
 // everything the collector does or fails to do goes into its log.
 #include "collector.h"
 
-#include <windows.h>
 #include <shlobj.h>
 #include <strsafe.h>
+#include <windows.h>
 #include <winspool.h>
 
 #include "collector_jobs.h"
 #include "fax_document.h"
+#include "fax_desk.h"
+#include "fax_send.h"
 #include "job_folder.h"
 #include "job_road.h"
 #include "product.h"
@@ -323,6 +325,7 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
         L"Job %lu: its converter was started before and its end was not seen; it is not "
         L"started again, and the folder %s stays as it is.",
         key.id, folder);
+    if (c.faxDesk) OfferFax(folder);
     Mark(ticket, L"Done", L"1");
   } else if (!marks.done) {
     ClearEarlierTry(folder, ticket);
@@ -352,6 +355,10 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
     } else {
       LogLine(L"Job %lu: no converter is set (ConverterPath); the folder stays as it is.", key.id);
     }
+    // With a fax server set, the desk asks the user for the recipient. The
+    // offer is on the disk (State=Asking) before the job counts as done, so a
+    // collector stopped in between offers it again when it starts.
+    if (c.faxDesk) OfferFax(folder);
     Mark(ticket, L"Done", L"1");
   }
   // Without a converter the folder and its ticket stay for the administrator;
@@ -422,6 +429,23 @@ int RunCollector(HANDLE stop) {
   LogLine(L"Collector started: user %s (%s), computer %s, session %lu.", c->user,
           c->identity.userSid, c->computer[0], session);
 
+  // With no FaxServer the road ends at fax.tif, as it always did.
+  wchar_t server[kPathUnits];
+  if (ReadFaxServer(server)) {
+    RoadSettings s;
+    wchar_t base[kPathUnits] = {};
+    DWORD error = 0;
+    if (!ReadRoadSettings(&s) ||
+        PrepareUserFolder(s.dest, s.shared, c->identity, base, &error) != kFolderOk)
+      base[0] = L'\0';
+    c->faxDesk = StartFaxDesk(stop, base, kFaxStatusPollMs);
+    if (c->faxDesk)
+      LogLine(L"Fax server %s: each fax document goes to it once the user names the recipient.",
+              server);
+    else
+      LogError(GetLastError(), L"The fax desk cannot start; fax documents stay in their folders");
+  }
+
   HANDLE printer = nullptr;
   HANDLE change = INVALID_HANDLE_VALUE;
   while (!Stopped(stop)) {
@@ -458,6 +482,7 @@ int RunCollector(HANDLE stop) {
   }
   if (change != INVALID_HANDLE_VALUE) FindClosePrinterChangeNotification(change);
   if (printer) ClosePrinter(printer);
+  if (c->faxDesk) EndFaxDesk();
   HeapFree(GetProcessHeap(), 0, c);
   LogLine(L"Collector stopped.");
   return kCollectorStopped;

@@ -48,6 +48,7 @@ struct Collector {
   wchar_t computer[3][kPathUnits];  // NetBIOS, DNS host and full DNS names
   Retry retries[kRetrySlots];
   unsigned nextSlot;  // round robin once every slot is in use
+  bool faxDesk;       // a fax server is set and the desk runs (package/send)
 };
 
 // The queue (collector_queue.cpp).

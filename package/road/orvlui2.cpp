@@ -4,12 +4,16 @@
 // at the start of a removal, so that nothing of the product is still running
 // then. "orvlui2.exe /extract SPOOLFILE FOLDER" turns one EMF spool file into
 // pages and a ticket (spool_reader.cpp); "/fax" and "/merge" are its own
-// child processes (drawing_child.cpp).
+// child processes (drawing_child.cpp); "orvlui2.exe /send FOLDER /to NUMBER
+// ..." sends one job folder's fax.tif to the fax server (package/send). Any
+// other switch is a usage error, so that a mistyped command never starts a
+// collector that runs until logoff.
 #include <windows.h>
 #include <shellapi.h>
 #include <strsafe.h>
 
 #include "collector.h"
+#include "fax_send.h"
 #include "job_road.h"
 #include "product.h"
 #include "road_log.h"
@@ -41,13 +45,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     if (lstrcmpiW(argv[1], L"/extract") == 0) command = ExtractCommand;
     if (lstrcmpiW(argv[1], L"/fax") == 0) command = FaxCommand;
     if (lstrcmpiW(argv[1], L"/merge") == 0) command = MergeCommand;
+    if (lstrcmpiW(argv[1], L"/send") == 0) command = SendCommand;
     if (command) {
       int code = command(argc, argv);
       LocalFree(argv);
       return code;
     }
   }
+  // The installer starts the collector with "-"; only a '/' marks a switch.
+  bool unknownSwitch = argv && argc >= 2 && argv[1][0] == L'/';
   if (argv) LocalFree(argv);
+  if (unknownSwitch) return Usage();
 
   wchar_t name[kPathUnits];
   StringCchPrintfW(name, kPathUnits, L"Global\\%s_killevent", ORVL_PRODUCT_NAME);
@@ -57,8 +65,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   // Without the kill event the user's jobs are still collected; only a
   // removal cannot end this collector, which then ends with the session.
   if (!watch.kill)
-    LogError(error, L"The kill event %s cannot be opened for waiting; the collector runs until "
-                    L"the session ends",
+    LogError(error,
+             L"The kill event %s cannot be opened for waiting; the collector runs until "
+             L"the session ends",
              name);
   HANDLE thread =
       watch.kill ? CreateThread(nullptr, 0, WatchKillEvent, &watch, 0, nullptr) : nullptr;

@@ -1,0 +1,443 @@
+#include "fax_desk.h"
+
+#include <strsafe.h>
+
+#include "fax_send.h"
+#include "road_log.h"
+#include "send_ids.h"
+#include "send_ticket.h"
+
+namespace {
+
+enum : unsigned { kOfferSlots = 32, kWatchSlots = 64, kRecentNumbers = 8 };
+
+struct Watched {
+  bool used;
+  unsigned jobId;
+  wchar_t folder[kPathUnits];
+  wchar_t server[kPathUnits];
+  wchar_t number[kPathUnits];
+};
+
+struct Desk {
+  HANDLE stop;
+  HANDLE work;  // auto-reset: an offer is waiting
+  HANDLE thread;
+  CRITICAL_SECTION lock;
+  wchar_t offers[kOfferSlots][kPathUnits];
+  unsigned first, count;
+  Watched watched[kWatchSlots];
+  wchar_t base[kPathUnits];
+  wchar_t user[kPathUnits];
+  wchar_t password[kPathUnits];  // typed in this session, or remembered
+  DWORD pollMs;
+  volatile LONG rounds;
+};
+
+Desk* desk;
+
+struct Notice {
+  wchar_t text[kReportUnits];
+};
+
+DWORD WINAPI ShowNotice(void* param) {
+  Notice* n = static_cast<Notice*>(param);
+  MessageBoxW(nullptr, n->text, ORVL_FAX_CAPTION, MB_OK | MB_ICONINFORMATION | MB_TOPMOST);
+  HeapFree(GetProcessHeap(), 0, n);
+  return 0;
+}
+
+// A short notice to the user that does not hold up the desk.
+void Tell(const wchar_t* format, ...) {
+  Notice* n = static_cast<Notice*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Notice)));
+  if (!n) return;
+  va_list args;
+  va_start(args, format);
+  StringCchVPrintfW(n->text, kReportUnits, format, args);
+  va_end(args);
+  HANDLE thread = CreateThread(nullptr, 0, ShowNotice, n, 0, nullptr);
+  if (thread)
+    CloseHandle(thread);
+  else
+    HeapFree(GetProcessHeap(), 0, n);
+}
+
+void Watch(const wchar_t* folder, const SendTicket& t, unsigned jobId, const wchar_t* number) {
+  for (const Watched& w : desk->watched)
+    if (w.used && lstrcmpiW(w.folder, folder) == 0) return;
+  for (Watched& w : desk->watched) {
+    if (w.used) continue;
+    w.used = true;
+    w.jobId = jobId;
+    StringCchCopyW(w.folder, kPathUnits, folder);
+    StringCchCopyW(w.server, kPathUnits, t.server);
+    StringCchCopyW(w.number, kPathUnits, number);
+    return;
+  }
+}
+
+// The user's recent fax numbers: HKCU\Software\Orvalis "FaxRecent", one
+// "number<TAB>name" a string (REG_MULTI_SZ), the newest first.
+void ReadRecent(wchar_t (*recent)[kPathUnits], unsigned* count) {
+  *count = 0;
+  wchar_t path[kPathUnits];
+  StringCchPrintfW(path, kPathUnits, L"Software\\%s", ORVL_PRODUCT_NAME);
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  wchar_t list[kRecentNumbers * kPathUnits + 2] = {};
+  DWORD size = sizeof list - 2 * sizeof(wchar_t), type = 0;
+  if (RegQueryValueExW(key, L"FaxRecent", nullptr, &type, reinterpret_cast<BYTE*>(list), &size) ==
+          ERROR_SUCCESS &&
+      type == REG_MULTI_SZ) {
+    for (const wchar_t* s = list; *s && *count < kRecentNumbers; s += lstrlenW(s) + 1)
+      StringCchCopyW(recent[(*count)++], kPathUnits, s);
+  }
+  RegCloseKey(key);
+}
+
+void RememberRecent(const wchar_t* number, const wchar_t* name) {
+  wchar_t recent[kRecentNumbers][kPathUnits];
+  unsigned count = 0;
+  ReadRecent(recent, &count);
+  wchar_t list[kRecentNumbers * kPathUnits + 2] = {};
+  size_t used = 0;
+  wchar_t entry[kPathUnits];
+  StringCchPrintfW(entry, kPathUnits, L"%s\t%s", number, name);
+  StringCchCopyW(list, kPathUnits, entry);
+  used = lstrlenW(entry) + 1;
+  for (unsigned i = 0, kept = 1; i < count && kept < kRecentNumbers; ++i) {
+    wchar_t* tab = wcschr(recent[i], L'\t');
+    size_t length = tab ? static_cast<size_t>(tab - recent[i]) : lstrlenW(recent[i]);
+    if (length == static_cast<size_t>(lstrlenW(number)) && wcsncmp(recent[i], number, length) == 0)
+      continue;  // the same number, now first
+    StringCchCopyW(list + used, ARRAYSIZE(list) - used, recent[i]);
+    used += lstrlenW(recent[i]) + 1;
+    ++kept;
+  }
+  wchar_t path[kPathUnits];
+  StringCchPrintfW(path, kPathUnits, L"Software\\%s", ORVL_PRODUCT_NAME);
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return;
+  RegSetValueExW(key, L"FaxRecent", 0, REG_MULTI_SZ, reinterpret_cast<BYTE*>(list),
+                 static_cast<DWORD>((used + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+struct Recipient {
+  const wchar_t* folder;
+  wchar_t server[kPathUnits];
+  SendTicket ticket;
+  wchar_t number[kPathUnits];
+  wchar_t name[kPathUnits];
+  wchar_t recent[kRecentNumbers][kPathUnits];
+  unsigned recentCount;
+  unsigned jobId;
+};
+
+void ShowPassword(HWND dialog) {
+  static const int kIds[] = {IDC_FAX_PASSWORD_LABEL, IDC_FAX_PASSWORD, IDC_FAX_REMEMBER};
+  for (int id : kIds) ShowWindow(GetDlgItem(dialog, id), SW_SHOW);
+  SetFocus(GetDlgItem(dialog, IDC_FAX_PASSWORD));
+}
+
+void OnInit(HWND dialog, Recipient* r) {
+  SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(r));
+  HWND number = GetDlgItem(dialog, IDC_FAX_NUMBER);
+  for (unsigned i = 0; i < r->recentCount; ++i) {
+    wchar_t* tab = wcschr(r->recent[i], L'\t');
+    wchar_t shown[kPathUnits];
+    if (tab)
+      StringCchPrintfW(shown, kPathUnits, L"%.*s", static_cast<int>(tab - r->recent[i]),
+                       r->recent[i]);
+    else
+      StringCchCopyW(shown, kPathUnits, r->recent[i]);
+    SendMessageW(number, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(shown));
+  }
+  SetWindowTextW(number, r->ticket.number);
+  SetDlgItemTextW(dialog, IDC_FAX_NAME, r->ticket.name);
+  wchar_t quality[16] = {}, text[kPathUnits];
+  GetPrivateProfileStringW(L"Fax", L"Quality", L"Standard", quality, ARRAYSIZE(quality),
+                           r->ticket.path);
+  UINT pages = GetPrivateProfileIntW(L"Fax", L"Pages", 0, r->ticket.path);
+  StringCchPrintfW(text, kPathUnits, L"%u page%s, %s (%s dots per inch)", pages,
+                   pages == 1 ? L"" : L"s", quality,
+                   lstrcmpiW(quality, L"Fine") == 0 ? L"204 x 196" : L"204 x 98");
+  SetDlgItemTextW(dialog, IDC_FAX_DOCUMENT, text);
+  // The collector ends with the session or a removal: the dialog closes then.
+  SetTimer(dialog, 1, 500, nullptr);
+  SetForegroundWindow(dialog);
+}
+
+void OnRecentChosen(HWND dialog, Recipient* r) {
+  LRESULT chosen = SendDlgItemMessageW(dialog, IDC_FAX_NUMBER, CB_GETCURSEL, 0, 0);
+  if (chosen < 0 || static_cast<unsigned>(chosen) >= r->recentCount) return;
+  const wchar_t* tab = wcschr(r->recent[chosen], L'\t');
+  SetDlgItemTextW(dialog, IDC_FAX_NAME, tab ? tab + 1 : L"");
+}
+
+void OnSend(HWND dialog, Recipient* r) {
+  GetDlgItemTextW(dialog, IDC_FAX_NUMBER, r->number, kPathUnits);
+  GetDlgItemTextW(dialog, IDC_FAX_NAME, r->name, kPathUnits);
+  if (!IsValidFaxNumber(r->number)) {
+    SetDlgItemTextW(dialog, IDC_FAX_MESSAGE,
+                    L"Please type the fax number with digits, spaces, + - ( ) only.");
+    SetFocus(GetDlgItem(dialog, IDC_FAX_NUMBER));
+    return;
+  }
+  wchar_t note[kPathUnits], typed[kPathUnits];
+  GetDlgItemTextW(dialog, IDC_FAX_NOTE, note, kPathUnits);
+  GetDlgItemTextW(dialog, IDC_FAX_PASSWORD, typed, kPathUnits);
+  if (typed[0]) StringCchCopyW(desk->password, kPathUnits, typed);
+  SetDlgItemTextW(dialog, IDC_FAX_MESSAGE, L"Sending...");
+  UpdateWindow(dialog);
+  SendRequest request = {r->folder,
+                         r->number,
+                         r->name,
+                         note,
+                         r->server,
+                         desk->user,
+                         desk->password[0] ? desk->password : nullptr};
+  SendOutcome outcome;
+  SendFax(request, &outcome);
+  bool typedOne = typed[0] != L'\0';
+  SecureZeroMemory(typed, sizeof typed);
+  if (outcome.result == kSendOk || outcome.result == kSendAlreadySent) {
+    if (typedOne && IsDlgButtonChecked(dialog, IDC_FAX_REMEMBER) == BST_CHECKED)
+      RememberFaxPassword(desk->password);
+    RememberRecent(r->number, r->name);
+    r->jobId = outcome.jobId;
+    EndDialog(dialog, IDOK);
+    return;
+  }
+  LogLine(L"Fax %s\\fax.tif to %s not sent (%d): %s; the document stays", r->folder, r->number,
+          outcome.result, outcome.reply);
+  wchar_t text[kReportUnits];
+  if (outcome.result == kSendLoginRefused && !desk->password[0]) {
+    ShowPassword(dialog);
+    StringCchPrintfW(text, kReportUnits, L"The fax server asks for your password (%s).",
+                     outcome.reply);
+  } else {
+    if (outcome.result == kSendLoginRefused) desk->password[0] = L'\0';
+    StringCchPrintfW(text, kReportUnits,
+                     L"Not sent: %s.\r\nPress Send to try again; Cancel keeps the document.",
+                     outcome.reply);
+  }
+  SetDlgItemTextW(dialog, IDC_FAX_MESSAGE, text);
+}
+
+INT_PTR CALLBACK RecipientProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  Recipient* r = reinterpret_cast<Recipient*>(GetWindowLongPtrW(dialog, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG:
+      OnInit(dialog, reinterpret_cast<Recipient*>(lParam));
+      return FALSE;  // the focus was set
+    case WM_TIMER:
+      if (WaitForSingleObject(desk->stop, 0) == WAIT_OBJECT_0) EndDialog(dialog, IDABORT);
+      return TRUE;
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case IDOK:
+          OnSend(dialog, r);
+          return TRUE;
+        case IDCANCEL:
+          EndDialog(dialog, IDCANCEL);
+          return TRUE;
+        case IDC_FAX_NUMBER:
+          if (HIWORD(wParam) == CBN_SELCHANGE) OnRecentChosen(dialog, r);
+          return TRUE;
+      }
+      break;
+  }
+  return FALSE;
+}
+
+HINSTANCE ResourceModule() { return GetModuleHandleW(nullptr); }
+
+// One offered job folder: the dialog, or the end of a send that was under way.
+void Serve(const wchar_t* folder) {
+  Recipient* r = static_cast<Recipient*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *r));
+  if (!r) return;
+  r->folder = folder;
+  if (!ReadSendTicket(folder, &r->ticket) || !ReadFaxServer(r->server)) {
+    HeapFree(GetProcessHeap(), 0, r);
+    return;
+  }
+  if (r->ticket.jobId) {
+    Watch(folder, r->ticket, r->ticket.jobId, r->ticket.number);
+    HeapFree(GetProcessHeap(), 0, r);
+    return;
+  }
+  // Offered twice (by a collector started again, say) and answered since:
+  // the user's answer stands.
+  const wchar_t* state = r->ticket.state;
+  if (state[0] && lstrcmpiW(state, L"Asking") && lstrcmpiW(state, L"Submitting") &&
+      lstrcmpiW(state, L"Refused")) {
+    HeapFree(GetProcessHeap(), 0, r);
+    return;
+  }
+  // Under way when the last collector stopped: the server is asked first.
+  if (lstrcmpiW(r->ticket.state, L"Submitting") == 0 && r->ticket.number[0]) {
+    const wchar_t* server = r->ticket.server[0] ? r->ticket.server : r->server;
+    SendRequest request = {folder,
+                           r->ticket.number,
+                           r->ticket.name,
+                           L"",
+                           server,
+                           desk->user,
+                           desk->password[0] ? desk->password : nullptr};
+    SendOutcome outcome;
+    SendFax(request, &outcome);
+    if (outcome.result == kSendOk || outcome.result == kSendAlreadySent) {
+      LogLine(L"Fax %s\\fax.tif to %s: %s.", folder, r->ticket.number, outcome.reply);
+      ReadSendTicket(folder, &r->ticket);
+      Watch(folder, r->ticket, outcome.jobId, r->ticket.number);
+      HeapFree(GetProcessHeap(), 0, r);
+      return;
+    }
+  }
+  ReadRecent(r->recent, &r->recentCount);
+  INT_PTR chosen = DialogBoxParamW(ResourceModule(), MAKEINTRESOURCEW(IDD_FAX_RECIPIENT), nullptr,
+                                   RecipientProc, reinterpret_cast<LPARAM>(r));
+  if (chosen == IDOK) {
+    LogLine(L"Fax %s\\fax.tif to %s sent to %s: the server has it as job %u.", folder, r->number,
+            r->server, r->jobId);
+    Tell(L"Your fax to %s is with the fax server (job %u).", r->number, r->jobId);
+    ReadSendTicket(folder, &r->ticket);
+    Watch(folder, r->ticket, r->jobId, r->number);
+  } else if (chosen == IDCANCEL) {
+    MarkSendTicket(r->ticket, L"State", L"Cancelled");
+    LogLine(L"Fax %s\\fax.tif: cancelled by the user; the document stays.", folder);
+  } else if (chosen == -1) {
+    LogError(GetLastError(), L"Fax %s\\fax.tif: the recipient dialog cannot be shown", folder);
+  }
+  HeapFree(GetProcessHeap(), 0, r);
+}
+
+// One round of questions about the submitted jobs; a job done or failed for
+// good is told once and no longer asked about.
+void AskRound() {
+  for (Watched& w : desk->watched) {
+    if (!w.used) continue;
+    JobStatus status;
+    AskJobStatus(w.server, desk->user, desk->password[0] ? desk->password : nullptr, w.jobId,
+                 &status);
+    if (status.result != kSendOk) continue;  // asked again next round
+    SendTicket t;
+    if (!ReadSendTicket(w.folder, &t)) continue;
+    if (status.found && status.state == L'D') {
+      MarkSendTicket(t, L"State", L"Done");
+      LogLine(L"Fax job %u to %s (%s): sent.", w.jobId, w.number, w.folder);
+      Tell(L"Your fax to %s has been sent (job %u).", w.number, w.jobId);
+    } else if (!status.found || status.state == L'F') {
+      const wchar_t* reason = !status.found      ? L"the server no longer has the job"
+                              : status.reason[0] ? status.reason
+                                                 : L"the server gave no reason";
+      MarkSendTicket(t, L"State", L"Failed");
+      MarkSendTicket(t, L"Reply", reason);
+      LogLine(L"Fax job %u to %s (%s): failed: %s; the document stays.", w.jobId, w.number,
+              w.folder, reason);
+      Tell(L"Your fax to %s was not sent (job %u): %s.", w.number, w.jobId, reason);
+    } else {
+      continue;
+    }
+    w.used = false;
+  }
+  InterlockedIncrement(&desk->rounds);
+}
+
+// The user's job folders that the last collector left with a send unfinished.
+void Resume() {
+  if (!desk->base[0]) return;
+  wchar_t pattern[kPathUnits];
+  if (FAILED(StringCchPrintfW(pattern, kPathUnits, L"%s\\Job*", desk->base))) return;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    wchar_t folder[kPathUnits];
+    SendTicket t;
+    if (FAILED(StringCchPrintfW(folder, kPathUnits, L"%s\\%s", desk->base, found.cFileName)) ||
+        !ReadSendTicket(folder, &t))
+      continue;
+    if (t.jobId && lstrcmpiW(t.state, L"Submitted") == 0)
+      Watch(folder, t, t.jobId, t.number);
+    else if (!t.jobId &&
+             (lstrcmpiW(t.state, L"Asking") == 0 || lstrcmpiW(t.state, L"Submitting") == 0 ||
+              lstrcmpiW(t.state, L"Refused") == 0))
+      OfferFax(folder);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+bool TakeOffer(wchar_t* folder) {
+  EnterCriticalSection(&desk->lock);
+  bool taken = desk->count > 0;
+  if (taken) {
+    StringCchCopyW(folder, kPathUnits, desk->offers[desk->first]);
+    desk->first = (desk->first + 1) % kOfferSlots;
+    --desk->count;
+  }
+  LeaveCriticalSection(&desk->lock);
+  return taken;
+}
+
+DWORD WINAPI RunDesk(void*) {
+  ReadFaxUser(desk->user);
+  ReadFaxPassword(desk->password, kPathUnits);
+  Resume();
+  DWORD due = GetTickCount() + desk->pollMs;
+  for (;;) {
+    wchar_t folder[kPathUnits];
+    while (WaitForSingleObject(desk->stop, 0) != WAIT_OBJECT_0 && TakeOffer(folder)) Serve(folder);
+    DWORD now = GetTickCount();
+    if (static_cast<LONG>(now - due) >= 0) {
+      AskRound();
+      due = GetTickCount() + desk->pollMs;
+      continue;
+    }
+    HANDLE waits[2] = {desk->stop, desk->work};
+    if (WaitForMultipleObjects(2, waits, FALSE, due - now) == WAIT_OBJECT_0) break;
+  }
+  SecureZeroMemory(desk->password, sizeof desk->password);
+  return 0;
+}
+
+}  // namespace
+
+bool StartFaxDesk(HANDLE stop, const wchar_t* base, DWORD pollMs) {
+  desk = static_cast<Desk*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Desk)));
+  if (!desk) return false;
+  desk->stop = stop;
+  desk->pollMs = pollMs;
+  StringCchCopyW(desk->base, kPathUnits, base ? base : L"");
+  InitializeCriticalSection(&desk->lock);
+  desk->work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  desk->thread = desk->work ? CreateThread(nullptr, 0, RunDesk, nullptr, 0, nullptr) : nullptr;
+  return desk->thread != nullptr;
+}
+
+void EndFaxDesk() {
+  if (!desk || !desk->thread) return;
+  WaitForSingleObject(desk->thread, INFINITE);
+  CloseHandle(desk->thread);
+  desk->thread = nullptr;
+}
+
+void OfferFax(const wchar_t* folder) {
+  if (!desk || !desk->thread) return;
+  SendTicket t;
+  if (!ReadSendTicket(folder, &t)) return;
+  if (!t.state[0]) MarkSendTicket(t, L"State", L"Asking");
+  EnterCriticalSection(&desk->lock);
+  if (desk->count < kOfferSlots) {
+    StringCchCopyW(desk->offers[(desk->first + desk->count) % kOfferSlots], kPathUnits, folder);
+    ++desk->count;
+  }
+  LeaveCriticalSection(&desk->lock);
+  SetEvent(desk->work);
+}
+
+LONG FaxDeskRounds() { return desk ? desk->rounds : 0; }
