@@ -48,9 +48,38 @@ DWORD StagingDirectory(wchar_t* dir) {
   return 0;
 }
 
+// The default queue callback's context, and the error that ended the queue
+// where nobody could have been asked.
+struct QueueContext {
+  PVOID defaultContext;
+  DWORD abortError;
+};
+
+// Where nobody can answer, the default callback's media prompt and copy-error
+// dialog would wait for ever: a source that is there is copied, a missing one
+// or a failed copy ends the queue with its error.
 UINT CALLBACK PassThroughQueueCallback(PVOID context, UINT notification, UINT_PTR param1,
                                        UINT_PTR param2) {
-  return SetupDefaultQueueCallbackW(context, notification, param1, param2);
+  auto* queue = static_cast<QueueContext*>(context);
+  if (notification == SPFILENOTIFY_NEEDMEDIA && !SomeoneCanAnswer()) {
+    const auto* media = reinterpret_cast<const SOURCE_MEDIA_W*>(param1);
+    wchar_t source[kPathUnits];
+    if (media && media->SourcePath && media->SourceFile &&
+        SUCCEEDED(StringCchPrintfW(source, kPathUnits, L"%s\\%s", media->SourcePath,
+                                   media->SourceFile)) &&
+        GetFileAttributesW(source) != INVALID_FILE_ATTRIBUTES)
+      return FILEOP_DOIT;
+    queue->abortError = ERROR_FILE_NOT_FOUND;
+    SetLastError(queue->abortError);
+    return FILEOP_ABORT;
+  }
+  if (notification == SPFILENOTIFY_COPYERROR && !SomeoneCanAnswer()) {
+    const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);
+    queue->abortError = paths && paths->Win32Error ? paths->Win32Error : ERROR_CANCELLED;
+    SetLastError(queue->abortError);
+    return FILEOP_ABORT;
+  }
+  return SetupDefaultQueueCallbackW(queue->defaultContext, notification, param1, param2);
 }
 
 // The Unidrv step with the two listings that tell which files it added. Its
@@ -112,7 +141,13 @@ int AddOrvalisDriver() {
   driver.pDependentFiles = dependentFiles;
   driver.pMonitorName = nullptr;
   driver.pDefaultDataType = nullptr;
-  if (AddPrinterDriverW(nullptr, 3, reinterpret_cast<BYTE*>(&driver))) return 1;
+  // Under a printer that stays, the files are replaced even when older (the
+  // rollback of an upgrade puts the older ones back).
+  BOOL added =
+      g_setup.keepPrinter
+          ? AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&driver), APD_COPY_ALL_FILES)
+          : AddPrinterDriverW(nullptr, 3, reinterpret_cast<BYTE*>(&driver));
+  if (added) return 1;
   if (!g_setup.silentMode) ReportError(L"Failed to add printer driver.", 0, nullptr);
   return 0;
 }
@@ -152,7 +187,7 @@ int InstallParts(const wchar_t* stagingDir, DWORD stagingError) {
   }
   StagePackageFiles(stagingDir);
   if (!AddOrvalisDriver()) return kExitDriverFailed;
-  if (!AddOrvalisPrinter()) return kExitPrinterFailed;
+  if (!g_setup.keepPrinter && !AddOrvalisPrinter()) return kExitPrinterFailed;
   if (PrinterExists(ORVL_PRODUCT_NAME)) {
     if (!g_setup.quietMode && !g_setup.silentMode) ShowSetupMessage(kInstalledText);
     return kExitDone;
@@ -213,7 +248,8 @@ DWORD InstallSystemDrivers() {
     SetupCloseInfFile(inf);
     return error;
   }
-  PVOID context = SetupInitDefaultQueueCallback(nullptr);
+  QueueContext queue = {SetupInitDefaultQueueCallback(nullptr), 0};
+  PVOID context = queue.defaultContext;
   if (!context) {
     DWORD error =
         ReportError(L"InstallSystemDrivers(): SetupInitDefaultQueueCallback()", 0, nullptr);
@@ -222,9 +258,11 @@ DWORD InstallSystemDrivers() {
   }
   DWORD result = 0;
   if (!SetupInstallFromInfSectionW(nullptr, inf, L"UNIDRV.OEM", SPINST_FILES, nullptr, nullptr,
-                                   SP_COPY_NEWER_ONLY, PassThroughQueueCallback, context, nullptr,
+                                   SP_COPY_NEWER_ONLY, PassThroughQueueCallback, &queue, nullptr,
                                    nullptr))
-    result = ReportError(L"InstallSystemDrivers(): SetupInstallFromInfSection()", 0, nullptr);
+    // An ended queue may leave no last error; its cause is the step's error.
+    result = ReportError(L"InstallSystemDrivers(): SetupInstallFromInfSection()", queue.abortError,
+                         nullptr);
   SetupTermDefaultQueueCallback(context);
   SetupCloseInfFile(inf);
   return result;
@@ -247,12 +285,10 @@ void EmptyStagingDirectory(const wchar_t* directory) {
   FindClose(find);
 }
 
-int InstallPrinter() {
-  UninstallPrinter();
-  if (PrinterExists(ORVL_PRODUCT_NAME)) {
-    if (!g_setup.silentMode) ShowSetupMessage(kAlreadyInstalledText);
-    return kExitAlreadyInstalled;
-  }
+namespace {
+
+// Everything after the removal pass and the existence check.
+int InstallFromStaging() {
   wchar_t stagingDir[kPathUnits];
   DWORD stagingError = StagingDirectory(stagingDir);
   FreeNames(&g_staging.before);
@@ -263,5 +299,24 @@ int InstallPrinter() {
   if (stagingError == 0) EmptyStagingDirectory(stagingDir);
   FreeNames(&g_staging.before);
   FreeNames(&g_staging.after);
+  return result;
+}
+
+}  // namespace
+
+int InstallPrinter() {
+  UninstallPrinter();
+  if (PrinterExists(ORVL_PRODUCT_NAME)) {
+    if (!g_setup.silentMode) ShowSetupMessage(kAlreadyInstalledText);
+    return kExitAlreadyInstalled;
+  }
+  return InstallFromStaging();
+}
+
+int RefreshPrinter() {
+  if (!PrinterExists(ORVL_PRODUCT_NAME)) return InstallPrinter();
+  g_setup.keepPrinter = 1;
+  int result = InstallFromStaging();
+  g_setup.keepPrinter = 0;
   return result;
 }

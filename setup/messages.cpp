@@ -43,15 +43,30 @@ void ReplaceAll(wchar_t* text, size_t units, const wchar_t* from, const wchar_t*
 
 }  // namespace
 
+bool SomeoneCanAnswer() {
+  // MSDN (Window Station and Desktop Creation): only the interactive window
+  // station WinSta0 has WSF_VISIBLE; services, session 0 on Vista and later,
+  // and Group Policy's start-up installs run on one without it, where a modal
+  // box waits for ever. A failed query keeps the boxes, as at a desktop.
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  HWINSTA station = GetProcessWindowStation();
+  if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed))
+    return true;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 int ShowSetupMessage(const wchar_t* text) {
   wchar_t shown[kReportUnits];
   StringCchCopyW(shown, kReportUnits, text ? text : L"");
   ReplaceAll(shown, kReportUnits, L"%PRINTER_NAME%", ORVL_PRODUCT_NAME);
   ReplaceAll(shown, kReportUnits, L"\\n", L"\n");
+  if (!SomeoneCanAnswer()) return 0;
   return MessageBoxW(nullptr, shown, g_setup.caption, kSetupBoxStyle);
 }
 
 int ShowSetupBox(const wchar_t* text, UINT type) {
+  if (!SomeoneCanAnswer()) return 0;
   return MessageBoxW(nullptr, text, g_setup.caption, type);
 }
 
@@ -59,6 +74,6 @@ DWORD ReportError(const wchar_t* context, DWORD error, HWND owner) {
   static wchar_t report[kReportUnits];
   DWORD reported = FormatErrorReport(context, error, 0x0400, report, kReportUnits);
   if (reported == 0) return 0;
-  MessageBoxW(owner, report, g_setup.caption, kSetupBoxStyle);
+  if (SomeoneCanAnswer()) MessageBoxW(owner, report, g_setup.caption, kSetupBoxStyle);
   return reported;
 }

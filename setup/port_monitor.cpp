@@ -62,6 +62,8 @@ int InstallPortMonitor() {
   monitor.pEnvironment = nullptr;
   monitor.pDLLName = const_cast<wchar_t*>(ORVL_MONITOR_DLL);
   if (AddMonitorW(nullptr, 2, reinterpret_cast<BYTE*>(&monitor))) return 1;
+  // A repair finds the monitor registered, and keeps it.
+  if (g_setup.keepPrinter && GetLastError() == ERROR_PRINT_MONITOR_ALREADY_INSTALLED) return 1;
   if (!g_setup.silentMode) ReportError(L"AddMonitor() failed.", 0, nullptr);
   return 0;
 }

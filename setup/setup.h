@@ -27,6 +27,10 @@ struct SetupState {
   int quietMode;
   int uninstallMode;
   int windowsLevel;  // 5..9 for NT 5.0..6.1, 0 for anything else
+  // Set only by the Windows Installer package's repair and upgrade
+  // (RefreshPrinter), never by a command line: what is registered already counts
+  // as done, and the printer with its queue stays.
+  int keepPrinter;
   wchar_t caption[kPathUnits];
 };
 
@@ -69,6 +73,9 @@ bool DetectWindowsLevel();
 int RunSetup(const wchar_t* tail);
 
 // ---- messages ---------------------------------------------------------------
+// False when the process's window station is not visible (a service, session 0,
+// a start-up script): no box is shown there, as nobody could close it.
+bool SomeoneCanAnswer();
 int ShowSetupMessage(const wchar_t* text);
 int ShowSetupBox(const wchar_t* text, UINT type);
 // "%s\nError # %d: %s" in a system-modal box; returns the number reported,
@@ -89,6 +96,11 @@ int AddPrinterPort();
 
 // ---- installation ---------------------------------------------------------------
 int InstallPrinter();
+// A repair or upgrade under a printer that stays (its jobs, sharing, security
+// and defaults are kept): replaces the monitor DLL and the driver's files and
+// registers what is missing, with InstallPrinter's exit codes; without the
+// printer it is InstallPrinter.
+int RefreshPrinter();
 int PrinterExists(const wchar_t* name);
 DWORD InstallSystemDrivers();
 void EmptyStagingDirectory(const wchar_t* directory);
@@ -101,5 +113,7 @@ void FreeNames(NameList* list);
 
 // ---- removal ------------------------------------------------------------------
 int UninstallPrinter();
+// Pulses the kill event once, when something holds it.
+void SignalKillEvent();
 // Equal when equal after folding A-Z to a-z; no other character is folded.
 bool SameNameAsciiNoCase(const wchar_t* a, const wchar_t* b);

@@ -55,15 +55,6 @@ bool MonitorKeyPresent() {
   return status != ERROR_FILE_NOT_FOUND;
 }
 
-void SignalKillEvent() {
-  wchar_t name[kPathUnits];
-  StringCchPrintfW(name, kPathUnits, ORVL_KILL_EVENT_FORMAT, ORVL_PRODUCT_NAME);
-  HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
-  if (!event) return;
-  PulseEvent(event);
-  CloseHandle(event);
-}
-
 void DeleteOrvalisPrinter() {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE printer = nullptr;
@@ -163,6 +154,15 @@ void DeleteDriverFiles() {
 }
 
 }  // namespace
+
+void SignalKillEvent() {
+  wchar_t name[kPathUnits];
+  StringCchPrintfW(name, kPathUnits, ORVL_KILL_EVENT_FORMAT, ORVL_PRODUCT_NAME);
+  HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
+  if (!event) return;
+  PulseEvent(event);
+  CloseHandle(event);
+}
 
 bool SameNameAsciiNoCase(const wchar_t* a, const wchar_t* b) {
   for (; *a && *b; ++a, ++b)

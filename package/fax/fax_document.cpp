@@ -18,6 +18,10 @@ const double kFineLinesPerMm = 7.7;      // down, the fax's own line rates
 
 int LongestFineRows() { return kFaxLongestInches * 196; }
 
+// A white line coded: fill bits and EOL, white 1728 (makeup 1728, then
+// terminating 0), padded to a byte.
+const BYTE kWhiteLine[] = {0x00, 0x01, 0x4D, 0x9A, 0x80};
+
 bool PagePath(const wchar_t* folder, DWORD page, wchar_t* path) {
   return SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\page%u.emf", folder, page));
 }
@@ -43,8 +47,13 @@ int CodePage(Tiff& t, const Canvas& c, const PageDraw& d, bool fine, DWORD page,
       line = c.bits + static_cast<size_t>(drawn) * kFaxWidth;
       if (pair) next = line + kFaxWidth;
     }
-    ToBits(line, next, y, row);
-    stripBytes += T4CodeRow(row, kFaxWidth, coded + stripBytes);
+    // A line of paper only, most of a text page, has one coding.
+    if (ToBits(line, next, y, row)) {
+      stripBytes += T4CodeRow(row, kFaxWidth, coded + stripBytes);
+    } else {
+      CopyMemory(coded + stripBytes, kWhiteLine, sizeof(kWhiteLine));
+      stripBytes += sizeof(kWhiteLine);
+    }
   }
   WriteTiffPage(t, coded, stripBytes, rows, fine, page, pages);
   return t.ok ? kFaxOk : t.tooLarge ? kFaxTooLarge : kFaxCannotWrite;

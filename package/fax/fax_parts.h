@@ -41,8 +41,9 @@ struct PageDraw {
 DWORD DrawPage(void* d);
 
 // One fax line to 1 bit per pixel, 1 = black: a drawn line, or at Standard
-// the darker of two drawn lines' pixels (next, or null at Fine).
-void ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row);
+// the darker of two drawn lines' pixels (next, or null at Fine). False for
+// a line without ink.
+bool ToBits(const BYTE* pixels, const BYTE* next, int y, BYTE* row);
 
 // A drawn line of a turned page: the page's column that lands on it, its
 // top edge on the fax's left side.

@@ -381,6 +381,7 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
         L"Job %lu: its converter was started before and its end was not seen; it is not "
         L"started again, and the folder %s stays as it is.",
         key.id, folder);
+    if (c.faxDesk) OfferFax(folder);
     if (!Mark(ticket, L"Done", L"1")) return MarkFailed(c, key, ticket);
   } else if (!marks.done) {
     ClearEarlierTry(folder, ticket);
@@ -412,9 +413,11 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
     } else {
       LogLine(L"Job %lu: no converter is set (ConverterPath); the folder stays as it is.", key.id);
     }
-    if (!Mark(ticket, L"Done", L"1")) return MarkFailed(c, key, ticket);
-    // With a fax server set, the desk asks the user for the recipient.
+    // With a fax server set, the desk asks the user for the recipient. The
+    // offer is on the disk (State=Asking) before the job counts as done, so a
+    // collector stopped in between offers it again when it starts.
     if (c.faxDesk) OfferFax(folder);
+    if (!Mark(ticket, L"Done", L"1")) return MarkFailed(c, key, ticket);
   }
   // Without a converter the folder and its ticket stay for the administrator;
   // the job is deleted all the same, since its pages are on disk. Ids are

@@ -19,10 +19,6 @@ namespace {
 
 // The exit code of a child that faulted (set by its exception filter).
 const UINT kChildFaulted = 0xFA1;
-// A child that ends by itself says so in its exit code's upper bits: a
-// process that died any other way (Wine gives 0 for some) cannot pass for
-// a finished one.
-const DWORD kChildDone = 0x4F524C00;
 // Memory a child may commit: the page bitmap and the coded page take about
 // 11 MB, the rest is GDI's and the fonts'.
 const SIZE_T kChildMemory = 512 * 1024 * 1024;

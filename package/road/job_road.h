@@ -50,6 +50,10 @@ int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop);
 int FaxCommand(int argc, wchar_t** argv);
 int MergeCommand(int argc, wchar_t** argv);
 int ChildResult(DWORD exitCode);
+// A child that ends by itself says so in its exit code's upper bits, above
+// its ExtractResult: a process that died any other way (Wine gives 0 for a
+// stack overflow) cannot pass for a finished one.
+const DWORD kChildDone = 0x4F524C00;
 // The fax document's results as ExtractResults.
 int FaxToExtract(int faxResult);
 

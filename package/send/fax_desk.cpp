@@ -63,6 +63,8 @@ void Tell(const wchar_t* format, ...) {
 }
 
 void Watch(const wchar_t* folder, const SendTicket& t, unsigned jobId, const wchar_t* number) {
+  for (const Watched& w : desk->watched)
+    if (w.used && lstrcmpiW(w.folder, folder) == 0) return;
   for (Watched& w : desk->watched) {
     if (w.used) continue;
     w.used = true;
@@ -267,6 +269,14 @@ void Serve(const wchar_t* folder) {
     HeapFree(GetProcessHeap(), 0, r);
     return;
   }
+  // Offered twice (by a collector started again, say) and answered since:
+  // the user's answer stands.
+  const wchar_t* state = r->ticket.state;
+  if (state[0] && lstrcmpiW(state, L"Asking") && lstrcmpiW(state, L"Submitting") &&
+      lstrcmpiW(state, L"Refused")) {
+    HeapFree(GetProcessHeap(), 0, r);
+    return;
+  }
   // Under way when the last collector stopped: the server is asked first.
   if (lstrcmpiW(r->ticket.state, L"Submitting") == 0 && r->ticket.number[0]) {
     const wchar_t* server = r->ticket.server[0] ? r->ticket.server : r->server;
@@ -355,7 +365,8 @@ void Resume() {
     if (t.jobId && lstrcmpiW(t.state, L"Submitted") == 0)
       Watch(folder, t, t.jobId, t.number);
     else if (!t.jobId &&
-             (lstrcmpiW(t.state, L"Asking") == 0 || lstrcmpiW(t.state, L"Submitting") == 0))
+             (lstrcmpiW(t.state, L"Asking") == 0 || lstrcmpiW(t.state, L"Submitting") == 0 ||
+              lstrcmpiW(t.state, L"Refused") == 0))
       OfferFax(folder);
   } while (FindNextFileW(find, &found));
   FindClose(find);

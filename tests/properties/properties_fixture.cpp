@@ -595,8 +595,11 @@ bool LiveProgram::Start(const std::wstring& tail) {
   buffer.push_back(L'\0');
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
-  return CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi_) != FALSE;
+  if (CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                     &pi_))
+    return true;
+  ADD_FAILURE() << "CreateProcess failed with error " << GetLastError();
+  return false;
 }
 
 HWND LiveProgram::WaitForSheet(DWORD milliseconds) {
@@ -613,8 +616,18 @@ HWND LiveProgram::WaitForSheet(DWORD milliseconds) {
       PumpMessages(100);
       return f.found[0];
     }
-    if (WaitForSingleObject(pi_.hProcess, 20) == WAIT_OBJECT_0) return nullptr;
+    if (WaitForSingleObject(pi_.hProcess, 20) == WAIT_OBJECT_0) {
+      // Says which way it ended: 0 without boxes is the other-instance path,
+      // a box or an exception code is the program's own failure.
+      DWORD code = 0;
+      GetExitCodeProcess(pi_.hProcess, &code);
+      ADD_FAILURE() << "properties.exe ended before its sheet showed: exit code 0x" << std::hex
+                    << code << std::dec << ", " << boxes.size() << " box(es)"
+                    << (boxes.empty() ? "" : ", first: " + Narrow(boxes[0].text));
+      return nullptr;
+    }
   }
+  ADD_FAILURE() << "no sheet of properties.exe after " << milliseconds << " ms";
   return nullptr;
 }
 

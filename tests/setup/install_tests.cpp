@@ -391,3 +391,35 @@ TEST_F(InstallTest, FailureBoxesAreTheSameWithQuietAndGoneWithSilent) {
     }
   }
 }
+
+// A window station nobody sees: a service, session 0, a start-up script.
+BOOL WINAPI InvisibleStationFlags(HANDLE, int index, PVOID info, DWORD size, LPDWORD needed) {
+  if (index != UOI_FLAGS || size < sizeof(USEROBJECTFLAGS)) return FALSE;
+  *static_cast<USEROBJECTFLAGS*>(info) = USEROBJECTFLAGS{FALSE, FALSE, 0};
+  if (needed) *needed = sizeof(USEROBJECTFLAGS);
+  return TRUE;
+}
+
+// Where nobody can answer, no box is shown in any mode and a missing Unidrv
+// source ends the copy with its exit code instead of asking for the disk.
+TEST_F(InstallTest, NobodyToAnswerGetsNoBoxAndNoPrompt) {
+  IatPatch station("user32.dll", "GetUserObjectInformationW",
+                   reinterpret_cast<const void*>(InvisibleStationFlags));
+  ASSERT_TRUE(station.active());
+  std::wstring source = InfDir() + L"\\UNIRES.DLL";
+  std::wstring aside = package.file(L"UNIRES.DLL.saved");
+  ASSERT_TRUE(MoveFileW(source.c_str(), aside.c_str()));
+  for (int silent : {0, 1}) {
+    ResetState(silent);
+    BoxCapture boxes;
+    EXPECT_EQ(InstallPrinter(), 7) << silent;
+    EXPECT_TRUE(boxes.boxes().empty()) << silent;
+    EXPECT_FALSE(DriverRegistered(L"Orvalis"));
+  }
+  ASSERT_TRUE(MoveFileW(aside.c_str(), source.c_str()));
+  IatPatch add("winspool.drv", "AddMonitorW", reinterpret_cast<const void*>(RefusingAddMonitorW));
+  ResetState();
+  BoxCapture boxes;
+  EXPECT_EQ(InstallPrinter(), 5);
+  EXPECT_TRUE(boxes.boxes().empty());
+}
