@@ -86,3 +86,29 @@ void NoteFailure(Collector& c, const JobKey& job, Failure failure, bool lasting,
 void GiveUp(Collector& c, const JobKey& job, const wchar_t* why);
 // Done with the job: its entry is freed.
 void Forget(Collector& c, const JobKey& job);
+
+// One job's steps (collector_run.cpp).
+enum JobOutcome { kJobDone, kJobLeft, kJobFailed, kJobStopped };
+
+// The machine values of the road, read as every machine value is read.
+struct RoadSettings {
+  wchar_t converter[kPathUnits + 1];  // empty: no converter
+  wchar_t dest[kPathUnits + 1];       // the folder under which job folders are made
+  bool shared;                        // dest is the machine's JobDestDir
+};
+
+// The collector's marks in the ticket (see collector_run.cpp).
+struct Marks {
+  bool started, done, exited;
+};
+Marks ReadMarks(const wchar_t* ticket);
+// The mark (value null: its removal) on the disk; false when it is not.
+bool Mark(const wchar_t* ticket, const wchar_t* key, const wchar_t* value);
+JobOutcome MarkFailed(Collector& c, const JobKey& key, const wchar_t* ticket);
+JobOutcome Unstarted(Collector& c, const JobKey& key, const wchar_t* ticket);
+void ClearEarlierTry(const wchar_t* folder, const wchar_t* ticket);
+// The job's spool data, read through a job handle, becomes the job folder.
+int ExtractJob(DWORD id, const wchar_t* folder, HANDLE stop, DWORD* error);
+const wchar_t* ExtractText(int result);
+JobOutcome RunJobConverter(Collector& c, const JobKey& key, const RoadSettings& s,
+                           const wchar_t* ticket);
