@@ -26,6 +26,7 @@
 #include "registry.h"
 #include "road_log.h"
 #include "scoped.h"
+#include "spool_job.h"
 
 namespace {
 
@@ -173,6 +174,15 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
     }
     LogLine(L"Job %lu of %s: %u pages into %s.", key.id, c.user,
             GetPrivateProfileIntW(L"EMF", L"Count", 0, ticket), folder);
+    UINT leftOut = GetPrivateProfileIntW(L"Fonts", L"LeftOut", 0, ticket);
+    if (leftOut) {
+      wchar_t bytes[24] = {};
+      GetPrivateProfileStringW(L"Fonts", L"LeftOutBytes", L"", bytes, ARRAYSIZE(bytes), ticket);
+      LogLine(
+          L"Job %lu: %u embedded fonts (%s bytes) left out: a job keeps at most %u fonts of up "
+          L"to %u MB, %u MB in all; its pages draw them with substitutes.",
+          key.id, leftOut, bytes, kMaxFonts, kMaxFontBytes >> 20, kMaxJobFontBytes >> 20);
+    }
     UINT split = GetPrivateProfileIntW(L"Fax", L"Split", 0, ticket);
     if (split)
       LogLine(

@@ -673,6 +673,31 @@ TEST_F(CollectorTest, ADrawingChildThatFaultsEndsAloneAndTheNextJobIsConverted) 
       << log;
 }
 
+// Fonts past the job's bound (64 MB) are left out, the later ones that fit
+// are kept, the ticket counts what was left out, and the log says so once.
+TEST_F(CollectorTest, FontsPastTheJobsBoundAreLeftOutAndLoggedOnce) {
+  const std::string large(22 << 20, 'f'), tiny = "tiny";
+  spoolbuild::SpoolBuilder fonts;
+  fonts.Page(spoolbuild::WithFonts(page0, {large, large, large, tiny}));
+  AddJob(34);
+  g.jobs[0].data = fonts.bytes();
+  {
+    Running collector;
+    ASSERT_TRUE(WaitUntil([] { return g.jobs[0].deleted; })) << Log();
+  }
+  std::wstring folder = FolderOf(34), ticket = folder + L"\\job.ini";
+  EXPECT_EQ(ReadBytes(folder + L"\\font1.ttf").size(), large.size());
+  EXPECT_EQ(ReadBytes(folder + L"\\font2.ttf"), tiny);
+  EXPECT_FALSE(FileExists(folder + L"\\font3.ttf"));
+  EXPECT_EQ(GetPrivateProfileIntW(L"Fonts", L"Count", 0, ticket.c_str()), 3u);
+  EXPECT_EQ(Count(Log(),
+                  "Job 34: 1 embedded fonts (23068672 bytes) left out: a job keeps at most "
+                  "256 fonts of up to 32 MB, 64 MB in all; its pages draw them with "
+                  "substitutes."),
+            1u)
+      << Log();
+}
+
 // A mark that does not reach the disk, or a Started mark that cannot be
 // taken back after the converter refused the ticket, stops the job there:
 // it stays queued and is never deleted unconverted.
