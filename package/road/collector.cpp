@@ -145,6 +145,18 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
                 FolderCheckText(check), owner[0] ? L" (owner " : L"", owner, owner[0] ? L")" : L"");
     return kJobFailed;
   }
+  // Held by an earlier collector that could not remove its Started mark:
+  // left as it is until the mark is gone (the administrator's step).
+  if (IsHeld(folder)) {
+    if (!ReleaseHold(ticket)) {
+      GiveUp(c, key,
+             L"an earlier collector could not remove the Started mark from its ticket, "
+             L"and it is held until that mark is gone; its folder stays as it is.");
+      return kJobLeft;
+    }
+    LogLine(L"Job %lu: its ticket no longer has the Started mark; the hold on it is released.",
+            key.id);
+  }
   Marks marks = ReadMarks(ticket);
   if (marks.started && marks.exited && !marks.done) {
     GiveUp(c, key, L"its converter broke off in an earlier run; its folder stays as it is.");

@@ -312,6 +312,11 @@ std::wstring LogPath() {
   return std::wstring(local) + L"\\Orvalis\\collector_log.txt";
 }
 
+bool HasValue(HKEY root, const std::wstring& subkey, const std::wstring& name) {
+  return RegGetValueW(root, subkey.c_str(), name.c_str(), RRF_RT_ANY, nullptr, nullptr, nullptr) ==
+         ERROR_SUCCESS;
+}
+
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -700,11 +705,12 @@ TEST_F(CollectorTest, FontsPastTheJobsBoundAreLeftOutAndLoggedOnce) {
 
 // A mark that does not reach the disk, or a Started mark that cannot be
 // taken back after the converter refused the ticket, stops the job there:
-// it stays queued and is never deleted unconverted.
+// it stays queued and is never deleted unconverted, also by later
+// collectors, until the mark is gone.
 IatPatch* g_profile = nullptr;
-bool g_failFlush = false, g_failUnmark = false;
+bool g_failFlush = false, g_failUnmark = false, g_marksFail = true;
 BOOL WINAPI MarkOnce(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR file) {
-  bool mark = section && lstrcmpW(section, L"Collector") == 0;
+  bool mark = section && lstrcmpW(section, L"Collector") == 0 && g_marksFail;
   if (mark && !value && g_failUnmark) return SetLastError(ERROR_WRITE_FAULT), FALSE;
   if (mark && value) g_failFlush = g_failFlush || !g_failUnmark;
   return g_profile->original<decltype(&WritePrivateProfileStringW)>()(section, key, value, file);
@@ -738,6 +744,29 @@ TEST_F(CollectorTest, AMarkNotOnTheDiskLeavesTheJobQueued) {
               1u)
         << Log();
     EXPECT_EQ(Count(Log(), "left in the queue for the administrator: the Started mark"), 1u);
+    std::wstring folder = FolderOf(g.jobs.back().id), held = L"Software\\Orvalis\\Held jobs";
+    EXPECT_TRUE(HasValue(HKEY_CURRENT_USER, held, folder));
+    if (unmark) {
+      // Later collectors, with marks that work: the job stays while its
+      // Started mark does; once the administrator removes it, it is converted.
+      g_marksFail = g_failFlush = false;
+      for (bool removed : {false, true}) {
+        if (removed)
+          WritePrivateProfileStringW(L"Collector", nullptr, nullptr,
+                                     (folder + L"\\job.ini").c_str());
+        Running later;
+        ASSERT_TRUE(WaitUntil([this, removed] {
+          return removed ? g.jobs.back().deleted : Count(Log(), "it is held until") == 1;
+        }));
+      }
+      EXPECT_EQ(g.converted.size(), 2u);
+      EXPECT_FALSE(HasValue(HKEY_CURRENT_USER, held, folder));
+      EXPECT_EQ(Count(Log(),
+                      "Job 51: its ticket no longer has the Started mark; the hold on it is "
+                      "released."),
+                1u);
+      g_marksFail = true;
+    }
     g.jobs.clear();
     g.converted.clear();
     DeleteFileW(LogPath().c_str());
