@@ -774,6 +774,30 @@ TEST_F(CollectorTest, AMarkNotOnTheDiskLeavesTheJobQueued) {
   g_failFlush = g_failUnmark = false;
 }
 
+// With a fax server set, the desk asks for the recipient after the collector
+// has let go of the job: it holds the job folder itself while it asks and
+// sends, so the folder cannot be renamed (swapped) meanwhile.
+int g_renamedWhileAsking = -1;
+INT_PTR WINAPI RenameWhileAsking(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM) {
+  std::wstring folder = FolderOf(35);
+  for (int i = 0; i < 2000 && FileExists(folder + L".claim"); ++i) Sleep(10);
+  g_renamedWhileAsking = MoveFileW(folder.c_str(), (folder + L"-moved").c_str());
+  return IDCANCEL;
+}
+
+TEST_F(CollectorTest, TheFaxDeskHoldsTheJobFolderWhileItAsks) {
+  IatPatch dialog("user32.dll", "DialogBoxParamW", reinterpret_cast<void*>(RenameWhileAsking));
+  SetString(HKEY_CURRENT_USER, kMachineKey, L"FaxServer", L"127.0.0.1:1");
+  AddJob(35);
+  {
+    Running collector;
+    ASSERT_TRUE(WaitUntil([this] { return Count(Log(), "cancelled by the user") == 1; })) << Log();
+  }
+  EXPECT_EQ(g_renamedWhileAsking, 0);
+  EXPECT_TRUE(g.jobs[0].deleted);
+  EXPECT_TRUE(MoveFileW(FolderOf(35).c_str(), (FolderOf(35) + L"-moved").c_str()));  // let go
+}
+
 // Under a shared JobDestDir, a user folder that another account made, may
 // write into or read (also through entries only its files inherit), or that
 // is a junction, is not used, whatever it holds (here a job folder marked
