@@ -817,6 +817,8 @@ TEST_F(CollectorTest, FoldersOthersMadeMayChangeOrReadAreNotUsed) {
        "its permissions let other accounts read it (owner "},
       {L"", true, "it is a junction or link (a reparse point)"},
   };
+  // The user had the SID's folder before: it is refused, never renamed.
+  SetString(HKEY_CURRENT_USER, kMachineKey, L"JobFolderSuffix", L"");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     ASSERT_TRUE(CreateDirectoryW(g.user.c_str(), nullptr));
@@ -839,6 +841,33 @@ TEST_F(CollectorTest, FoldersOthersMadeMayChangeOrReadAreNotUsed) {
     RemoveTree(g.user);
     DeleteFileW(LogPath().c_str());
   }
+  // Made by another account before the user ever had it: the user's folders
+  // go to a second name (the SID and 16 random hex digits), for good.
+  DeleteTree(HKEY_CURRENT_USER, kMachineKey);
+  ASSERT_TRUE(CreateDirectoryW(g.user.c_str(), nullptr));
+  Show(g.user, cases[0].sddl);
+  AddJob(43);
+  {
+    Running collector;
+    ASSERT_TRUE(WaitUntil([] { return g.jobs.back().deleted; })) << Log();
+  }
+  wchar_t suffix[32] = {};
+  DWORD size = sizeof(suffix);
+  RegGetValueW(HKEY_CURRENT_USER, kMachineKey, L"JobFolderSuffix", RRF_RT_REG_SZ, nullptr, suffix,
+               &size);
+  std::wstring second = g.user + L"-" + suffix;
+  EXPECT_EQ(lstrlenW(suffix), 16);
+  EXPECT_TRUE(FileExists(second + L"\\Job43-20261208-093000-043\\job.ini"));
+  EXPECT_EQ(Count(Log(), "The folder " + Narrow(g.user) +
+                             " is not used: it belongs to another account (owner BUILTIN\\Users "
+                             "(S-1-5-32-545)); this user's job folders go to " +
+                             Narrow(second) + " from now on."),
+            1u)
+      << Log();
+  Show(g.user, L"");
+  RemoveTree(g.user);
+  RemoveTree(second);
+  DeleteFileW(LogPath().c_str());
   // JobDestDir owned by a user: the default folder takes the job; said once.
   Show(g.dest, L"O:" + user + L"D:P(A;OICI;FA;;;SY)" + mine);
   wchar_t local[MAX_PATH];
