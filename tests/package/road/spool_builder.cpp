@@ -27,40 +27,23 @@ std::string SamplePage(int page, int pages, bool mono) {
   return bytes;
 }
 
-namespace {
-void Put(std::string& s, size_t value) {
-  DWORD v = static_cast<DWORD>(value);
-  s.append(reinterpret_cast<const char*>(&v), 4);
-}
-}  // namespace
-
 std::string WithFonts(const std::string& emf, const std::vector<std::string>& files) {
+  auto le = [](size_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
   // The record: Type1ID, NumFiles, the sizes, padding to 8 bytes, the files (each padded to 4).
-  std::string body, data;
-  Put(body, 0);
-  Put(body, files.size());
+  std::string body = le(0) + le(files.size()), data;
   for (const std::string& f : files) {
-    Put(body, f.size());
+    body += le(f.size());
     data += f + std::string((4 - f.size() % 4) % 4, '\0');
   }
-  if (body.size() % 8) Put(body, 0);
-  std::string comment;
-  Put(comment, 70);  // EMR_COMMENT: type, size, its data's size, EMFSPOOL, font definitions
-  Put(comment, 28 + body.size() + data.size());
-  Put(comment, 16 + body.size() + data.size());
-  Put(comment, 0);
-  Put(comment, 0x544F4E46);
-  Put(comment, kEngineFont);
-  Put(comment, body.size() + data.size());
+  body += std::string(body.size() % 8, '\0') + data;
+  // EMR_COMMENT: type, size, its data's size, EMFSPOOL, font definitions, then the record.
+  std::string comment = le(70) + le(28 + body.size()) + le(16 + body.size()) + le(0) +
+                        le(0x544F4E46) + le(kEngineFont) + le(body.size()) + body;
   size_t end = 0;  // EMR_EOF
-  while (*reinterpret_cast<const DWORD*>(&emf[end]) != EMR_EOF)
-    end += *reinterpret_cast<const DWORD*>(&emf[end + 4]);
-  std::string page = emf.substr(0, end) + comment + body + data + emf.substr(end);
-  DWORD bytes = static_cast<DWORD>(page.size()), records = 0;
-  memcpy(&records, &page[52], 4);
-  ++records;
-  memcpy(&page[48], &bytes, 4);  // the header's nBytes and nRecords
-  memcpy(&page[52], &records, 4);
+  while (emf[end] != EMR_EOF) end += *reinterpret_cast<const DWORD*>(&emf[end + 4]);
+  std::string page = emf.substr(0, end) + comment + emf.substr(end);
+  DWORD header[2] = {static_cast<DWORD>(page.size()), *reinterpret_cast<DWORD*>(&page[52]) + 1};
+  memcpy(&page[48], header, sizeof(header));  // nBytes and nRecords
   return page;
 }
 
