@@ -26,6 +26,7 @@
 #include "registry.h"
 #include "road_log.h"
 #include "scoped.h"
+#include "spool_job.h"
 
 namespace {
 
@@ -144,6 +145,18 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
                 FolderCheckText(check), owner[0] ? L" (owner " : L"", owner, owner[0] ? L")" : L"");
     return kJobFailed;
   }
+  // Held by an earlier collector that could not remove its Started mark:
+  // left as it is until the mark is gone (the administrator's step).
+  if (IsHeld(folder)) {
+    if (!ReleaseHold(ticket)) {
+      GiveUp(c, key,
+             L"an earlier collector could not remove the Started mark from its ticket, "
+             L"and it is held until that mark is gone; its folder stays as it is.");
+      return kJobLeft;
+    }
+    LogLine(L"Job %lu: its ticket no longer has the Started mark; the hold on it is released.",
+            key.id);
+  }
   Marks marks = ReadMarks(ticket);
   if (marks.started && marks.exited && !marks.done) {
     GiveUp(c, key, L"its converter broke off in an earlier run; its folder stays as it is.");
@@ -173,6 +186,15 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
     }
     LogLine(L"Job %lu of %s: %u pages into %s.", key.id, c.user,
             GetPrivateProfileIntW(L"EMF", L"Count", 0, ticket), folder);
+    UINT leftOut = GetPrivateProfileIntW(L"Fonts", L"LeftOut", 0, ticket);
+    if (leftOut) {
+      wchar_t bytes[24] = {};
+      GetPrivateProfileStringW(L"Fonts", L"LeftOutBytes", L"", bytes, ARRAYSIZE(bytes), ticket);
+      LogLine(
+          L"Job %lu: %u embedded fonts (%s bytes) left out: a job keeps at most %u fonts of up "
+          L"to %u MB, %u MB in all; its pages draw them with substitutes.",
+          key.id, leftOut, bytes, kMaxFonts, kMaxFontBytes >> 20, kMaxJobFontBytes >> 20);
+    }
     UINT split = GetPrivateProfileIntW(L"Fax", L"Split", 0, ticket);
     if (split)
       LogLine(

@@ -105,7 +105,15 @@ Marks ReadMarks(const wchar_t* ticket);
 // The mark (value null: its removal) on the disk; false when it is not.
 bool Mark(const wchar_t* ticket, const wchar_t* key, const wchar_t* value);
 JobOutcome MarkFailed(Collector& c, const JobKey& key, const wchar_t* ticket);
+// The Started mark cannot be removed: given up, and held on the disk for
+// later collectors.
 JobOutcome Unstarted(Collector& c, const JobKey& key, const wchar_t* ticket);
+// Held by an earlier collector (kHeldJobsKey)?
+extern const wchar_t kHeldJobsKey[];
+bool IsHeld(const wchar_t* folder);
+// Lets a held job go once its ticket has no open Started mark; false while
+// it has one, or cannot be read.
+bool ReleaseHold(const wchar_t* ticket);
 void ClearEarlierTry(const wchar_t* folder, const wchar_t* ticket);
 // The job's spool data, read through a job handle, becomes the job folder.
 int ExtractJob(DWORD id, const wchar_t* folder, HANDLE stop, DWORD* error);

@@ -75,16 +75,85 @@ JobOutcome MarkFailed(Collector& c, const JobKey& key, const wchar_t* ticket) {
   return kJobFailed;
 }
 
+// Jobs held for the administrator across collector runs: one value per job
+// folder (named by its path) under the user's own key, which no other user
+// may write. It is kept where the ticket could not be written, and flushed:
+// MSDN (RegFlushKey) the key's changes are on the disk when it returns.
+const wchar_t kHeldJobsKey[] = L"Software\\" ORVL_PRODUCT_NAME L"\\Held jobs";
+
+namespace {
+
+bool FolderOfTicket(const wchar_t* ticket, wchar_t* folder) {
+  if (FAILED(StringCchCopyW(folder, kPathUnits, ticket))) return false;
+  wchar_t* last = wcsrchr(folder, L'\\');
+  if (!last) return false;
+  *last = L'\0';
+  return true;
+}
+
+bool HoldJob(const wchar_t* folder, const wchar_t* why) {
+  HKEY key = nullptr;
+  LONG r = RegCreateKeyExW(HKEY_CURRENT_USER, kHeldJobsKey, 0, nullptr, 0,
+                           KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr);
+  if (r == ERROR_SUCCESS) {
+    r = RegSetValueExW(key, folder, 0, REG_SZ, reinterpret_cast<const BYTE*>(why),
+                       (lstrlenW(why) + 1) * sizeof(wchar_t));
+    if (r == ERROR_SUCCESS) r = RegFlushKey(key);
+    RegCloseKey(key);
+  }
+  SetLastError(r);
+  return r == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool IsHeld(const wchar_t* folder) {
+  HKEY key = nullptr;
+  if (OpenKey(HKEY_CURRENT_USER, kHeldJobsKey, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  bool held = RegQueryValueExW(key, folder, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return held;
+}
+
+bool ReleaseHold(const wchar_t* ticket) {
+  wchar_t folder[kPathUnits];
+  // Only a ticket shown to have no open Started mark lets the job go: one
+  // that is missing, or that opens and has none (or is Done). A ticket that
+  // cannot be read keeps the hold.
+  ScopedHandle file(CreateFileW(ticket, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+  Marks marks = ReadMarks(ticket);
+  if (file && marks.started && !marks.done) return false;
+  HKEY key = nullptr;
+  if (!FolderOfTicket(ticket, folder) ||
+      OpenKey(HKEY_CURRENT_USER, kHeldJobsKey, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) !=
+          ERROR_SUCCESS)
+    return false;
+  bool released =
+      RegDeleteValueW(key, folder) == ERROR_SUCCESS && RegFlushKey(key) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return released;
+}
+
 // A Started mark that cannot be taken back would make a later round take the
-// job for converted: the job stays queued for the administrator.
+// job for converted: the job stays queued for the administrator, also in
+// later runs of the collector (the hold above).
 JobOutcome Unstarted(Collector& c, const JobKey& key, const wchar_t* ticket) {
   if (Mark(ticket, L"Started", nullptr)) return kJobFailed;
-  wchar_t why[kReportUnits];
+  DWORD error = GetLastError();
+  wchar_t why[kReportUnits], folder[kPathUnits];
   StringCchPrintfW(why, kReportUnits,
                    L"the Started mark in its ticket %s cannot be removed (error %lu); its "
                    L"converter did not finish it, so it is not deleted.",
-                   ticket, GetLastError());
+                   ticket, error);
   GiveUp(c, key, why);
+  if (!FolderOfTicket(ticket, folder) || !HoldJob(folder, why))
+    LogError(GetLastError(),
+             L"Job %lu: its hold cannot be kept for later collectors (HKCU\\%s); remove the "
+             L"Started mark from its ticket %s before the next logon",
+             key.id, kHeldJobsKey, ticket);
   return kJobLeft;
 }
 

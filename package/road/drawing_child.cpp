@@ -14,6 +14,7 @@
 #include "job_road.h"
 #include "product.h"
 #include "scoped.h"
+#include "spool_job.h"
 
 namespace {
 
@@ -142,7 +143,7 @@ int FaxCommand(int argc, wchar_t** argv) {
     BYTE* data = nullptr;
     DWORD size = 0, count = 0;
     if (SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\font%u.ttf", folder, font)) &&
-        ReadWhole(path, &data, &size, 32 * 1024 * 1024)) {
+        ReadWhole(path, &data, &size, kMaxFontBytes)) {
       AddFontMemResourceEx(data, size, nullptr, &count);
       free(data);
     }
@@ -191,7 +192,7 @@ int MergeFiles(int argc, wchar_t** argv) {
   wchar_t path[kPathUnits];
   BYTE *font = nullptr, *package = nullptr;
   DWORD fontSize = 0, packageSize = 0;
-  const DWORD most = 32 * 1024 * 1024;
+  const DWORD most = kMaxFontBytes;
   if (!ItemPath(folder, L"merge.pkg", path) || !ReadWhole(path, &package, &packageSize, most))
     return kExtractFailed;
   // A delta is merged into the working font; a subset package stands alone.

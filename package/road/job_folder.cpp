@@ -11,6 +11,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <strsafe.h>
+#include <wincrypt.h>
+
+#include "road_log.h"
 
 namespace {
 
@@ -219,6 +222,86 @@ FolderCheck MakeUserFolder(const wchar_t* folder, const Identity& id, DWORD* err
   return kFolderOk;
 }
 
+namespace {
+
+FolderCheck SettleUserFolder(const wchar_t* folder, const Identity& id, HANDLE* held, DWORD* error,
+                             wchar_t* owner) {
+  FolderCheck check = MakeUserFolder(folder, id, error);
+  if (check == kFolderOk) check = OpenFolder(folder, held, error);
+  if (check == kFolderOk) check = CheckFolder(*held, id, error, owner);
+  if (check != kFolderOk && *held) {
+    CloseHandle(*held);
+    *held = nullptr;
+  }
+  return check;
+}
+
+// Under a shared JobDestDir the user's folder is named by the SID, which
+// anyone can know: another user may make it first. The user's own key
+// (HKCU\Software\Orvalis "JobFolderSuffix") says which name is the user's:
+// empty, the SID's (it passed the checks once); 16 hex digits, the SID, a
+// hyphen and those digits, drawn at random when the SID's name was taken
+// before the user ever had it. MSDN: a user's hive grants only the user,
+// SYSTEM and Administrators, so nobody else can learn the digits before the
+// folder exists, nor make it first. Once decided, the name never changes, so
+// that a job's folder (and its marks) never moves between two runs.
+enum : unsigned { kSuffixDigits = 16 };
+enum Naming { kNamingUndecided, kNamingSid, kNamingSuffix };
+const wchar_t kSuffixValue[] = L"JobFolderSuffix";
+
+void ProductKey(wchar_t* path) {
+  StringCchPrintfW(path, kPathUnits, L"Software\\%s", ORVL_PRODUCT_NAME);
+}
+
+Naming ReadNaming(wchar_t* suffix) {
+  wchar_t path[kPathUnits];
+  ProductKey(path);
+  HKEY key = nullptr;
+  DWORD type = 0, size = (kSuffixDigits + 1) * sizeof(wchar_t);
+  ZeroMemory(suffix, size);
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return kNamingUndecided;
+  LONG r =
+      RegQueryValueExW(key, kSuffixValue, nullptr, &type, reinterpret_cast<BYTE*>(suffix), &size);
+  RegCloseKey(key);
+  suffix[kSuffixDigits] = L'\0';
+  if (r != ERROR_SUCCESS || type != REG_SZ) return kNamingUndecided;
+  if (!suffix[0]) return kNamingSid;
+  // Anything but the digits drawn here is no name.
+  for (unsigned i = 0; i < kSuffixDigits; ++i)
+    if (!((suffix[i] >= L'0' && suffix[i] <= L'9') || (suffix[i] >= L'A' && suffix[i] <= L'F')))
+      return kNamingUndecided;
+  return kNamingSuffix;
+}
+
+bool WriteNaming(const wchar_t* suffix) {
+  wchar_t path[kPathUnits];
+  ProductKey(path);
+  HKEY key = nullptr;
+  LONG r = RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE,
+                           nullptr, &key, nullptr);
+  if (r != ERROR_SUCCESS) return false;
+  r = RegSetValueExW(key, kSuffixValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(suffix),
+                     (lstrlenW(suffix) + 1) * sizeof(wchar_t));
+  if (r == ERROR_SUCCESS) r = RegFlushKey(key);
+  RegCloseKey(key);
+  return r == ERROR_SUCCESS;
+}
+
+bool DrawSuffix(wchar_t* suffix) {
+  BYTE random[kSuffixDigits / 2];
+  HCRYPTPROV provider = 0;
+  bool drawn = CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL,
+                                    CRYPT_VERIFYCONTEXT | CRYPT_SILENT) &&
+               CryptGenRandom(provider, sizeof(random), random);
+  if (provider) CryptReleaseContext(provider, 0);
+  for (unsigned i = 0; drawn && i < sizeof(random); ++i)
+    StringCchPrintfW(suffix + 2 * i, 3, L"%02X", random[i]);
+  return drawn && WriteNaming(suffix);
+}
+
+}  // namespace
+
 FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& id, wchar_t* out,
                               HANDLE* held, DWORD* error, wchar_t* owner) {
   *error = 0;
@@ -226,22 +309,35 @@ FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& 
   if (owner) owner[0] = L'\0';
   if (!shared) {
     if (FAILED(StringCchCopyW(out, kPathUnits, dest))) return kFolderNotMade;
-  } else {
-    // The shared folder is the administrator's, checked before (CheckSharedDest);
-    // each user's folder in it is named by the user's SID.
-    size_t length = lstrlenW(dest);
-    const wchar_t* separator = length && dest[length - 1] == L'\\' ? L"" : L"\\";
-    if (FAILED(StringCchPrintfW(out, kPathUnits, L"%s%s%s", dest, separator, id.userSid)))
-      return kFolderNotMade;
+    return SettleUserFolder(out, id, held, error, owner);
   }
-  FolderCheck check = MakeUserFolder(out, id, error);
-  if (check == kFolderOk) check = OpenFolder(out, held, error);
-  if (check == kFolderOk) check = CheckFolder(*held, id, error, owner);
-  if (check != kFolderOk && *held) {
-    CloseHandle(*held);
-    *held = nullptr;
+  // The shared folder is the administrator's, checked before (CheckSharedDest).
+  wchar_t suffix[kSuffixDigits + 1];
+  Naming naming = ReadNaming(suffix);
+  size_t length = lstrlenW(dest);
+  const wchar_t* separator = length && dest[length - 1] == L'\\' ? L"" : L"\\";
+  if (FAILED(StringCchPrintfW(out, kPathUnits, L"%s%s%s%s%s", dest, separator, id.userSid,
+                              naming == kNamingSuffix ? L"-" : L"",
+                              naming == kNamingSuffix ? suffix : L"")))
+    return kFolderNotMade;
+  FolderCheck check = SettleUserFolder(out, id, held, error, owner);
+  if (naming != kNamingUndecided) return check;
+  if (check == kFolderOk) {
+    WriteNaming(L"");  // the SID's name is the user's from now on
+    return check;
   }
-  return check;
+  // Made first by another account (or a link put in its place) before the
+  // user ever had it: the second name, for good.
+  if ((check != kFolderOtherOwner && check != kFolderReparsePoint) || !DrawSuffix(suffix))
+    return check;
+  wchar_t taken[kPathUnits];
+  StringCchCopyW(taken, kPathUnits, out);
+  if (FAILED(StringCchPrintfW(out, kPathUnits, L"%s-%s", taken, suffix))) return kFolderNotMade;
+  LogLine(L"The folder %s is not used: %s%s%s%s; this user's job folders go to %s from now on.",
+          taken, FolderCheckText(check), owner && owner[0] ? L" (owner " : L"", owner ? owner : L"",
+          owner && owner[0] ? L")" : L"", out);
+  if (owner) owner[0] = L'\0';
+  return SettleUserFolder(out, id, held, error, owner);
 }
 
 const wchar_t* FolderCheckText(FolderCheck check) {

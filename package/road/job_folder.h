@@ -52,8 +52,10 @@ FolderCheck CheckSharedDest(const wchar_t* dest, DWORD* error, wchar_t* owner);
 // The folder under which this user's job folders go, made where missing
 // (with a protected DACL: the user, SYSTEM, Administrators), opened into
 // *held and checked. shared: dest is the machine's JobDestDir (checked
-// before), under which each user gets a folder named by their SID;
-// otherwise dest is the user's own folder. out receives the folder's path.
+// before), under which each user gets a folder named by their SID (or, when
+// another account made that one before the user ever had it, by the SID and
+// a random suffix kept in the user's own key, for good); otherwise dest is
+// the user's own folder. out receives the folder's path.
 FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& id, wchar_t* out,
                               HANDLE* held, DWORD* error, wchar_t* owner);
 

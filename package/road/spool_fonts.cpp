@@ -100,9 +100,23 @@ int WriteFontFile(Job& job, DWORD font, const BYTE* data, DWORD size) {
   return kExtractOk;
 }
 
+// Room for a font of size bytes (a new one, or one that replaces replaced
+// bytes of a font kept already) within the job's bounds? A font without room
+// is left out, its text drawn with a substitute, and counted for the log.
+bool Admit(Job& job, ULONGLONG size, bool adds, ULONGLONG replaced = 0) {
+  bool room = (!adds || job.fonts < kMaxFonts) && size <= kMaxFontBytes &&
+              job.fontBytes - replaced + size <= kMaxJobFontBytes;
+  if (!room) {
+    ++job.fontsLeftOut;
+    job.fontBytesLeftOut += size;
+  }
+  return room;
+}
+
 int AddFont(Job& job, FontKind kind, const BYTE* data, DWORD size, bool subset, DWORD checksum,
             DWORD index) {
-  if (job.fonts >= kMaxFonts || !size) return kExtractOk;
+  if (!size || !Admit(job, size, true)) return kExtractOk;
+  job.fontBytes += size;
   Font& f = job.font[job.fonts++];  // counted first, so that a failure takes the file away
   f.checksum = checksum;
   f.index = index;
@@ -134,7 +148,10 @@ int MergeDelta(Job& job, DWORD checksum, DWORD index, const BYTE* package, DWORD
   file.reset();
   Merge m = {working, bytes, package, size, kMergeDelta, nullptr, 0, 0, 0};
   if (code == kExtractOk && MergeFont(job, m)) {
-    code = WriteFontFile(job, font, m.out, m.written);
+    if (Admit(job, m.written, false, bytes)) {
+      code = WriteFontFile(job, font, m.out, m.written);
+      job.fontBytes += m.written - static_cast<ULONGLONG>(bytes);
+    }
     free(m.out);
   }
   HeapFree(GetProcessHeap(), 0, working);
@@ -160,7 +177,7 @@ int FontFiles(Job& job, DWORD kind, const BYTE* body, DWORD size) {
       at = content + end;
       end = entry;
     }
-    if (at > size || length > size - at || length > kMaxFontBytes) return kExtractOk;
+    if (at > size || length > size - at) return kExtractOk;
     FontKind type = kFontTrueType;
     if (kind == kRecType1Font)
       type = length >= 2 && body[at] == 0x80 && body[at + 1] == 0x01 ? kFontPfb : kFontPfm;
@@ -187,11 +204,13 @@ int FontRecords(Job& job, const BYTE* p, DWORD n) {
         break;
       case kRecSubsetFont:
       case kRecDeltaFont:
-        // UniversalFontId (checksum, index), then the font package.
-        if (size > 8 && size - 8 <= kMaxFontBytes) {
+        // UniversalFontId (checksum, index), then the font package. A subset
+        // whose package alone has no room is not merged at all.
+        if (size > 8) {
           if (kind == kRecDeltaFont) {
-            code = MergeDelta(job, Dword(body), Dword(body + 4), body + 8, size - 8);
-          } else {
+            if (size - 8 <= kMaxFontBytes)
+              code = MergeDelta(job, Dword(body), Dword(body + 4), body + 8, size - 8);
+          } else if (Admit(job, size - 8, true)) {
             Merge m = {nullptr, 0, body + 8, size - 8, kMergeSubset1, nullptr, 0, 0, 0};
             bool merged = MergeFont(job, m);
             if (!merged) {

@@ -40,6 +40,9 @@ struct Font {
 const DWORD kMaxFonts = 256;
 // A font record larger than this is left out rather than held in memory.
 const DWORD kMaxFontBytes = 32 * 1024 * 1024;
+// Fonts past this many bytes in one job are left out too: the drawing child
+// loads every font of the job, and three large CJK fonts fit.
+const DWORD kMaxJobFontBytes = 64 * 1024 * 1024;
 
 struct Job {
   wchar_t folder[kPathUnits];  // full path, no trailing separator
@@ -51,6 +54,9 @@ struct Job {
   bool fine;                   // Fine, unless the device mode asks for at most 98 dpi
   DWORD faxPages, splitPages;  // of fax.tif, once written
   DWORD fonts;                 // font files created so far
+  ULONGLONG fontBytes;         // the bytes of those files
+  DWORD fontsLeftOut;          // fonts left out past the bounds above
+  ULONGLONG fontBytesLeftOut;  // and their bytes
   Font font[kMaxFonts];
 };
 

@@ -350,7 +350,10 @@ int WriteTicket(Job& job) {
   }
   // The fonts the document embeds, for whoever plays the pages (the
   // converter leaves sections it does not know alone).
-  if (job.fonts) Line(out, L"\r\n[Fonts]\r\nCount=%u\r\n", job.fonts);
+  if (job.fonts || job.fontsLeftOut) Line(out, L"\r\n[Fonts]\r\nCount=%u\r\n", job.fonts);
+  // Fonts left out past the job's bounds, for the collector's log.
+  if (job.fontsLeftOut)
+    Line(out, L"LeftOut=%u\r\nLeftOutBytes=%I64u\r\n", job.fontsLeftOut, job.fontBytesLeftOut);
   for (DWORD font = 0; font < job.fonts && out.ok; ++font) {
     if (!FontPath(job, font, item)) return kExtractCannotWrite;
     Line(out, L"File%u=%s\r\n", font, item);

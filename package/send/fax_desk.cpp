@@ -3,7 +3,9 @@
 #include <strsafe.h>
 
 #include "fax_send.h"
+#include "job_folder.h"
 #include "road_log.h"
+#include "scoped.h"
 #include "send_ids.h"
 #include "send_ticket.h"
 
@@ -32,9 +34,46 @@ struct Desk {
   wchar_t password[kPathUnits];  // typed in this session, or remembered
   DWORD pollMs;
   volatile LONG rounds;
+  Identity identity;
 };
 
 Desk* desk;
+
+// A job folder and the folder that holds it, opened without share-delete and
+// checked through the handles as the collector checks them, held while the
+// desk reads the ticket and fax.tif and writes the ticket: the collector lets
+// go of them once the job is handled, so they are taken again here, and
+// nothing under them can be renamed or swapped until the desk is done.
+struct HeldFolders {
+  ScopedHandle parent, job;
+};
+
+bool HoldFolders(const wchar_t* folder, HeldFolders* held) {
+  wchar_t parent[kPathUnits], owner[kPathUnits] = {};
+  wchar_t* last = nullptr;
+  if (SUCCEEDED(StringCchCopyW(parent, kPathUnits, folder))) last = wcsrchr(parent, L'\\');
+  if (!last) return false;
+  *last = L'\0';
+  const wchar_t* paths[] = {parent, folder};
+  ScopedHandle* handles[] = {&held->parent, &held->job};
+  for (int i = 0; i < 2; ++i) {
+    HANDLE handle = nullptr;
+    DWORD error = 0;
+    FolderCheck check = OpenFolder(paths[i], &handle, &error);
+    handles[i]->reset(handle);
+    if (check == kFolderOk) check = CheckFolder(handle, desk->identity, &error, owner);
+    if (check == kFolderOk) continue;
+    if (error)
+      LogError(error, L"Fax %s\\fax.tif: not handled: the folder %s is not used: %s", folder,
+               paths[i], FolderCheckText(check));
+    else
+      LogLine(L"Fax %s\\fax.tif: not handled: the folder %s is not used: %s%s%s%s.", folder,
+              paths[i], FolderCheckText(check), owner[0] ? L" (owner " : L"", owner,
+              owner[0] ? L")" : L"");
+    return false;
+  }
+  return true;
+}
 
 struct Notice {
   wchar_t text[kReportUnits];
@@ -257,6 +296,8 @@ HINSTANCE ResourceModule() { return GetModuleHandleW(nullptr); }
 
 // One offered job folder: the dialog, or the end of a send that was under way.
 void Serve(const wchar_t* folder) {
+  HeldFolders held;
+  if (!HoldFolders(folder, &held)) return;  // still Asking: offered again by a later collector
   Recipient* r = static_cast<Recipient*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *r));
   if (!r) return;
   r->folder = folder;
@@ -324,7 +365,12 @@ void AskRound() {
     AskJobStatus(w.server, desk->user, desk->password[0] ? desk->password : nullptr, w.jobId,
                  &status);
     if (status.result != kSendOk) continue;  // asked again next round
+    HeldFolders held;
     SendTicket t;
+    if (!HoldFolders(w.folder, &held)) {
+      w.used = false;  // logged; a later collector asks again
+      continue;
+    }
     if (!ReadSendTicket(w.folder, &t)) continue;
     if (status.found && status.state == L'D') {
       MarkSendTicket(t, L"State", L"Done");
@@ -410,6 +456,7 @@ DWORD WINAPI RunDesk(void*) {
 bool StartFaxDesk(HANDLE stop, const wchar_t* base, DWORD pollMs) {
   desk = static_cast<Desk*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Desk)));
   if (!desk) return false;
+  if (!ReadIdentity(&desk->identity)) return false;
   desk->stop = stop;
   desk->pollMs = pollMs;
   StringCchCopyW(desk->base, kPathUnits, base ? base : L"");

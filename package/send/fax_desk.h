@@ -7,6 +7,10 @@
 // collector that starts again picks up what the last one left: Asking shows
 // the dialog again, Submitting is looked up on the server by its tag before
 // anything is sent again, Submitted is asked about.
+//
+// The desk works on a job folder only while it holds it and the folder that
+// holds it, opened and checked again as the collector does (job_folder.h): a
+// folder that fails is logged and left.
 #pragma once
 
 #include <windows.h>

@@ -312,6 +312,11 @@ std::wstring LogPath() {
   return std::wstring(local) + L"\\Orvalis\\collector_log.txt";
 }
 
+bool HasValue(HKEY root, const std::wstring& subkey, const std::wstring& name) {
+  return RegGetValueW(root, subkey.c_str(), name.c_str(), RRF_RT_ANY, nullptr, nullptr, nullptr) ==
+         ERROR_SUCCESS;
+}
+
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -673,13 +678,36 @@ TEST_F(CollectorTest, ADrawingChildThatFaultsEndsAloneAndTheNextJobIsConverted) 
       << log;
 }
 
+// Fonts past the job's bound (64 MB) are left out, a later one that fits is
+// kept, and the log says once how many were left out (counted in the ticket).
+TEST_F(CollectorTest, FontsPastTheJobsBoundAreLeftOutAndLoggedOnce) {
+  const std::string large(22 << 20, 'f');
+  spoolbuild::SpoolBuilder fonts;
+  fonts.Page(spoolbuild::WithFonts(page0, {large, large, large, "tiny"}));
+  AddJob(34);
+  g.jobs[0].data = fonts.bytes();
+  Running collector;
+  // 66 MB of spool data through the double, the drawing child and the converter.
+  ASSERT_TRUE(WaitUntil([] { return g.jobs[0].deleted; }, 120000)) << Log();
+  std::wstring folder = FolderOf(34);
+  EXPECT_EQ(ReadBytes(folder + L"\\font1.ttf").size(), large.size());
+  EXPECT_EQ(ReadBytes(folder + L"\\font2.ttf"), "tiny");
+  EXPECT_FALSE(FileExists(folder + L"\\font3.ttf"));
+  EXPECT_EQ(Count(Log(),
+                  "Job 34: 1 embedded fonts (23068672 bytes) left out: a job keeps at most "
+                  "256 fonts of up to 32 MB, 64 MB in all; its pages draw them with "
+                  "substitutes."),
+            1u);
+}
+
 // A mark that does not reach the disk, or a Started mark that cannot be
 // taken back after the converter refused the ticket, stops the job there:
-// it stays queued and is never deleted unconverted.
+// it stays queued and is never deleted unconverted, also by later
+// collectors, until the mark is gone.
 IatPatch* g_profile = nullptr;
-bool g_failFlush = false, g_failUnmark = false;
+bool g_failFlush = false, g_failUnmark = false, g_marksFail = true;
 BOOL WINAPI MarkOnce(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR file) {
-  bool mark = section && lstrcmpW(section, L"Collector") == 0;
+  bool mark = section && lstrcmpW(section, L"Collector") == 0 && g_marksFail;
   if (mark && !value && g_failUnmark) return SetLastError(ERROR_WRITE_FAULT), FALSE;
   if (mark && value) g_failFlush = g_failFlush || !g_failUnmark;
   return g_profile->original<decltype(&WritePrivateProfileStringW)>()(section, key, value, file);
@@ -713,11 +741,58 @@ TEST_F(CollectorTest, AMarkNotOnTheDiskLeavesTheJobQueued) {
               1u)
         << Log();
     EXPECT_EQ(Count(Log(), "left in the queue for the administrator: the Started mark"), 1u);
+    std::wstring folder = FolderOf(g.jobs.back().id), held = L"Software\\Orvalis\\Held jobs";
+    EXPECT_TRUE(HasValue(HKEY_CURRENT_USER, held, folder));
+    if (unmark) {
+      // Later collectors, with marks that work: the job stays while its
+      // Started mark does; once the administrator removes it, it is converted.
+      g_marksFail = g_failFlush = false;
+      for (bool removed : {false, true}) {
+        if (removed)
+          WritePrivateProfileStringW(L"Collector", nullptr, nullptr,
+                                     (folder + L"\\job.ini").c_str());
+        Running later;
+        ASSERT_TRUE(WaitUntil([this, removed] {
+          return removed ? g.jobs.back().deleted : Count(Log(), "it is held until") == 1;
+        }));
+      }
+      EXPECT_EQ(g.converted.size(), 2u);
+      EXPECT_FALSE(HasValue(HKEY_CURRENT_USER, held, folder));
+      EXPECT_EQ(Count(Log(),
+                      "Job 51: its ticket no longer has the Started mark; the hold on it is "
+                      "released."),
+                1u);
+      g_marksFail = true;
+    }
     g.jobs.clear();
     g.converted.clear();
     DeleteFileW(LogPath().c_str());
   }
   g_failFlush = g_failUnmark = false;
+}
+
+// With a fax server set, the desk asks for the recipient after the collector
+// has let go of the job: it holds the job folder itself while it asks and
+// sends, so the folder cannot be renamed (swapped) meanwhile.
+int g_renamedWhileAsking = -1;
+INT_PTR WINAPI RenameWhileAsking(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM) {
+  std::wstring folder = FolderOf(35);
+  for (int i = 0; i < 2000 && FileExists(folder + L".claim"); ++i) Sleep(10);
+  g_renamedWhileAsking = MoveFileW(folder.c_str(), (folder + L"-moved").c_str());
+  return IDCANCEL;
+}
+
+TEST_F(CollectorTest, TheFaxDeskHoldsTheJobFolderWhileItAsks) {
+  IatPatch dialog("user32.dll", "DialogBoxParamW", reinterpret_cast<void*>(RenameWhileAsking));
+  SetString(HKEY_CURRENT_USER, kMachineKey, L"FaxServer", L"127.0.0.1:1");
+  AddJob(35);
+  {
+    Running collector;
+    ASSERT_TRUE(WaitUntil([this] { return Count(Log(), "cancelled by the user") == 1; })) << Log();
+  }
+  EXPECT_EQ(g_renamedWhileAsking, 0);
+  EXPECT_TRUE(g.jobs[0].deleted);
+  EXPECT_TRUE(MoveFileW(FolderOf(35).c_str(), (FolderOf(35) + L"-moved").c_str()));  // let go
 }
 
 // Under a shared JobDestDir, a user folder that another account made, may
@@ -739,6 +814,8 @@ TEST_F(CollectorTest, FoldersOthersMadeMayChangeOrReadAreNotUsed) {
        "its permissions let other accounts read it (owner "},
       {L"", true, "it is a junction or link (a reparse point)"},
   };
+  // The user had the SID's folder before: it is refused, never renamed.
+  SetString(HKEY_CURRENT_USER, kMachineKey, L"JobFolderSuffix", L"");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     ASSERT_TRUE(CreateDirectoryW(g.user.c_str(), nullptr));
@@ -761,6 +838,30 @@ TEST_F(CollectorTest, FoldersOthersMadeMayChangeOrReadAreNotUsed) {
     RemoveTree(g.user);
     DeleteFileW(LogPath().c_str());
   }
+  // Made by another account before the user ever had it: the user's folders
+  // go to a second name (the SID and 16 random hex digits), for good.
+  DeleteTree(HKEY_CURRENT_USER, kMachineKey);
+  ASSERT_TRUE(CreateDirectoryW(g.user.c_str(), nullptr));
+  Show(g.user, cases[0].sddl);
+  AddJob(43);
+  {
+    Running collector;
+    ASSERT_TRUE(WaitUntil([] { return g.jobs.back().deleted; })) << Log();
+  }
+  wchar_t suffix[32] = {};
+  DWORD size = sizeof(suffix);
+  RegGetValueW(HKEY_CURRENT_USER, kMachineKey, L"JobFolderSuffix", RRF_RT_REG_SZ, nullptr, suffix,
+               &size);
+  std::wstring second = g.user + L"-" + suffix;
+  EXPECT_TRUE(lstrlenW(suffix) == 16 && FileExists(second + L"\\Job43-20261208-093000-043"));
+  EXPECT_EQ(Count(Log(), "The folder " + Narrow(g.user) +
+                             " is not used: it belongs to another account (owner BUILTIN\\Users "
+                             "(S-1-5-32-545)); this user's job folders go to " +
+                             Narrow(second) + " from now on."),
+            1u);
+  Show(g.user, L"");
+  RemoveTree(g.user);
+  DeleteFileW(LogPath().c_str());
   // JobDestDir owned by a user: the default folder takes the job; said once.
   Show(g.dest, L"O:" + user + L"D:P(A;OICI;FA;;;SY)" + mine);
   wchar_t local[MAX_PATH];

@@ -27,6 +27,26 @@ std::string SamplePage(int page, int pages, bool mono) {
   return bytes;
 }
 
+std::string WithFonts(const std::string& emf, const std::vector<std::string>& files) {
+  auto le = [](size_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  // The record: Type1ID, NumFiles, the sizes, padding to 8 bytes, the files (each padded to 4).
+  std::string body = le(0) + le(files.size()), data;
+  for (const std::string& f : files) {
+    body += le(f.size());
+    data += f + std::string((4 - f.size() % 4) % 4, '\0');
+  }
+  body += std::string(body.size() % 8, '\0') + data;
+  // EMR_COMMENT: type, size, its data's size, EMFSPOOL, font definitions, then the record.
+  std::string comment = le(70) + le(28 + body.size()) + le(16 + body.size()) + le(0) +
+                        le(0x544F4E46) + le(kEngineFont) + le(body.size()) + body;
+  size_t end = 0;  // EMR_EOF
+  while (emf[end] != EMR_EOF) end += *reinterpret_cast<const DWORD*>(&emf[end + 4]);
+  std::string page = emf.substr(0, end) + comment + emf.substr(end);
+  DWORD header[2] = {static_cast<DWORD>(page.size()), *reinterpret_cast<DWORD*>(&page[52]) + 1};
+  memcpy(&page[48], header, sizeof(header));  // nBytes and nRecords
+  return page;
+}
+
 SpoolBuilder::SpoolBuilder(const wchar_t* docName, const wchar_t* output) {
   Sink sink = {&bytes_, Append, 0};
   WriteHeader(&sink, docName, output);

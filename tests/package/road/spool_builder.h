@@ -52,6 +52,10 @@ class SpoolBuilder {
   int pages_ = 0;
 };
 
+// The EMF page with the TrueType files embedded as Windows spools them: an
+// EMFSPOOL comment of font definitions (one engine font record) before its end.
+std::string WithFonts(const std::string& emf, const std::vector<std::string>& files);
+
 // Spool bytes served in small pieces, the way ReadPrinter may hand them out.
 struct MemorySource {
   std::string bytes;
