@@ -44,11 +44,12 @@ int CodePage(Tiff& t, const Canvas& c, const PageDraw& d, bool fine, DWORD page,
       line = turned;
       if (pair) next = turned + kFaxWidth;
     } else {
-      line = c.bits + static_cast<size_t>(drawn) * kFaxWidth;
-      if (pair) next = line + kFaxWidth;
+      const size_t bytesPerLine = d.pure ? kFaxWidth / 8 : kFaxWidth;
+      line = c.bits + drawn * bytesPerLine;
+      if (pair) next = line + bytesPerLine;
     }
     // A line of paper only, most of a text page, has one coding.
-    if (ToBits(line, next, y, row)) {
+    if (d.pure ? PureToBits(line, next, row) : ToBits(line, next, y, row)) {
       stripBytes += T4CodeRow(row, kFaxWidth, coded + stripBytes);
     } else {
       CopyMemory(coded + stripBytes, kWhiteLine, sizeof(kWhiteLine));
@@ -92,10 +93,11 @@ int DrawPages(Document& doc) {
     wchar_t path[kPathUnits];
     if (!PagePath(doc.folder, page, path)) return kFaxCannotWrite;
     RECTL frame;
-    PageDraw d = {doc.c, nullptr, {}, 0, 0, FALSE};
+    PageDraw d = {doc.c, nullptr, {}, 0, 0, false, FALSE};
     if (!ReadFrame(path, &frame) || !PlaceFaxPage(frame, &d.place)) return kFaxCannotDraw;
     d.emf = GetEnhMetaFileW(path);
     if (!d.emf) return kFaxCannotDraw;
+    d.pure = !d.place.turned && PageIsPure(d.emf);
     int code = kFaxOk;
     for (; d.piece < d.place.pieces && code == kFaxOk; ++d.piece) {
       if (faxPage >= doc.faxPages) {
