@@ -110,20 +110,35 @@ void PutRun(Bits& b, int run, bool black) {
   Put(b, g_term[black][run].code, g_term[black][run].bits);
 }
 
-// The length of the run of pixels of the given colour starting at x.
+// The length of the run of pixels of the given colour starting at x: the
+// rest of x's byte, then eight bytes at a time, then the last bytes.
 int RunLength(const BYTE* row, int x, int width, bool black) {
-  int start = x;
+  const int start = x, bytes = (width + 7) / 8;
   const BYTE flip = black ? 0xFF : 0x00;  // makes the run's colour 0
-  while (x < width) {
-    BYTE byte = static_cast<BYTE>((row[x >> 3] ^ flip) << (x & 7));
-    if (byte == 0) {
-      x += 8 - (x & 7);
-      continue;
-    }
-    x += __builtin_clz(static_cast<unsigned>(byte)) - 24;
-    break;
+  const ULONGLONG flip8 = black ? ~0ull : 0;
+  int at = x >> 3, end = width;
+  BYTE byte = static_cast<BYTE>((row[at] ^ flip) << (x & 7));
+  if (byte) {
+    end = x + __builtin_clz(byte) - 24;
+    return (end > width ? width : end) - start;
   }
-  return (x > width ? width : x) - start;
+  for (++at; at + 8 <= bytes; at += 8) {
+    ULONGLONG eight;
+    CopyMemory(&eight, row + at, 8);
+    if (eight ^ flip8) {
+      // The first pixel is the first byte's high bit.
+      end = at * 8 + __builtin_clzll(__builtin_bswap64(eight ^ flip8));
+      return (end > width ? width : end) - start;
+    }
+  }
+  for (; at < bytes; ++at) {
+    byte = static_cast<BYTE>(row[at] ^ flip);
+    if (byte) {
+      end = at * 8 + __builtin_clz(byte) - 24;
+      break;
+    }
+  }
+  return (end > width ? width : end) - start;
 }
 
 }  // namespace

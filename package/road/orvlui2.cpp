@@ -11,6 +11,7 @@
 #include <windows.h>
 // after windows.h
 #include <shellapi.h>
+#include <stdlib.h>
 #include <strsafe.h>
 
 #include "collector.h"
@@ -20,13 +21,17 @@
 #include "road_log.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+  // The children take their words from the C runtime's split of the command
+  // line: the collector quotes only a folder path, which both splits read
+  // alike, and shell32 (with all it loads) stays out of a process that
+  // starts once a job (its DLLs are loaded when first called).
+  if (__argc >= 2 && lstrcmpiW(__wargv[1], L"/fax") == 0) return FaxCommand(__argc, __wargv);
+  if (__argc >= 2 && lstrcmpiW(__wargv[1], L"/merge") == 0) return MergeCommand(__argc, __wargv);
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv && argc >= 2) {
     int (*command)(int, wchar_t**) = nullptr;
     if (lstrcmpiW(argv[1], L"/extract") == 0) command = ExtractCommand;
-    if (lstrcmpiW(argv[1], L"/fax") == 0) command = FaxCommand;
-    if (lstrcmpiW(argv[1], L"/merge") == 0) command = MergeCommand;
     if (lstrcmpiW(argv[1], L"/send") == 0) command = SendCommand;
     if (command) {
       int code = command(argc, argv);

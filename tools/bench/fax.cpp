@@ -3,7 +3,7 @@
 // nothing else, then the same pages written as FOLDER\fax.tif as the road
 // does it, by its drawing child (orvlui2.exe /fax, in package\ beside this
 // program: the child's start counts), and for information by the same code
-// in this process; three rounds of each, alternating.
+// in this process; five rounds of each, alternating.
 //   bench_fax FOLDER PAGES [standard]
 // Prints "play MS", "fax MS" (the child), "inproc MS" (medians, wall time)
 // and "bytes N" (fax.tif).
@@ -65,23 +65,16 @@ bool Play(const wchar_t* folder, int pages) {
   return ok;
 }
 
-double Median(double* v) {  // of three
-  if (v[0] > v[1]) {
-    double t = v[0];
-    v[0] = v[1];
-    v[1] = t;
-  }
-  if (v[1] > v[2]) {
-    double t = v[1];
-    v[1] = v[2];
-    v[2] = t;
-  }
-  if (v[0] > v[1]) {
-    double t = v[0];
-    v[0] = v[1];
-    v[1] = t;
-  }
-  return v[1];
+const int kRounds = 5;
+
+double Median(double* v) {  // of kRounds, sorted in place
+  for (int i = 1; i < kRounds; ++i)
+    for (int j = i; j > 0 && v[j - 1] > v[j]; --j) {
+      double t = v[j];
+      v[j] = v[j - 1];
+      v[j - 1] = t;
+    }
+  return v[kRounds / 2];
 }
 
 }  // namespace
@@ -98,8 +91,8 @@ int wmain(int argc, wchar_t** argv) {
   SetDrawingChild(child, nullptr);
   StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/fax \"%s\" %d %s 0", argv[1], pages,
                    fine ? L"Fine" : L"Standard");
-  double play[3], fax[3], inproc[3];
-  for (int round = 0; round < 3; ++round) {
+  double play[kRounds], fax[kRounds], inproc[kRounds];
+  for (int round = 0; round < kRounds; ++round) {
     double t0 = Now();
     if (!Play(argv[1], pages)) return 1;
     double t1 = Now();

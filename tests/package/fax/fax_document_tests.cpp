@@ -139,9 +139,10 @@ std::string EmfBytes(HENHMETAFILE emf) {
 
 // A page of the given frame (0.01 mm, inclusive) with a border, a heading and
 // lines, drawn to fit; the frame is then set exactly in the header, as a
-// printer's reference device gives it. comment: a GDI comment to carry.
-std::string FramedPage(RECT frame, const wchar_t* face = L"Arial",
-                       const std::string& comment = "") {
+// printer's reference device gives it. comment: a GDI comment to carry;
+// extra: more to draw, in the page's 1000 x 1000 units.
+std::string FramedPage(RECT frame, const wchar_t* face = L"Arial", const std::string& comment = "",
+                       void (*extra)(HDC) = nullptr) {
   HDC dc = CreateEnhMetaFileW(nullptr, nullptr, &frame, nullptr);
   SetMapMode(dc, MM_ANISOTROPIC);
   SetWindowExtEx(dc, 1000, 1000, nullptr);
@@ -163,6 +164,7 @@ std::string FramedPage(RECT frame, const wchar_t* face = L"Arial",
     MoveToEx(dc, 60, y, nullptr);
     LineTo(dc, 900, y + 40);
   }
+  if (extra) extra(dc);
   std::string bytes = EmfBytes(CloseEnhMetaFile(dc));
   RECTL exact = {frame.left, frame.top, frame.right, frame.bottom};
   memcpy(&bytes[24], &exact, sizeof(exact));  // EMR_HEADER's rclFrame
@@ -596,6 +598,117 @@ TEST(FaxDocument, ColourManagementRecordsAreLeftOut) {
     rows[with] = pages[0].rows;
   }
   EXPECT_EQ(rows[0], rows[1]);
+}
+
+namespace {
+
+// Pixels whose two neighbours in the row are both of the other colour, in
+// rows [top, bottom) and columns [left, right): what a dither pattern makes
+// and a solid shape never does.
+int LonePixels(const std::vector<std::vector<bool>>& rows, size_t top, size_t bottom, size_t left,
+               size_t right) {
+  int lone = 0;
+  for (size_t y = top; y < bottom && y < rows.size(); ++y)
+    for (size_t x = left; x < right; ++x)
+      lone += rows[y][x - 1] != rows[y][x] && rows[y][x + 1] != rows[y][x];
+  return lone;
+}
+
+const COLORREF kTint = RGB(160, 160, 160);
+// Each draws across the page's middle (units 300 to 700, 420 to 580).
+void TintBrush(HDC dc) {
+  HBRUSH brush = CreateSolidBrush(kTint);
+  RECT box = {300, 420, 700, 580};
+  FillRect(dc, &box, brush);
+  DeleteObject(brush);
+}
+void BlackBrush(HDC dc) {
+  RECT box = {300, 420, 700, 580};
+  FillRect(dc, &box, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+}
+void LightGreyStockBrush(HDC dc) {
+  SelectObject(dc, GetStockObject(LTGRAY_BRUSH));
+  SelectObject(dc, GetStockObject(NULL_PEN));
+  Rectangle(dc, 300, 420, 700, 580);
+}
+void WideTintPen(HDC dc) {
+  HPEN pen = CreatePen(PS_SOLID, 160, kTint);
+  HGDIOBJ old = SelectObject(dc, pen);
+  MoveToEx(dc, 380, 500, nullptr);
+  LineTo(dc, 620, 500);
+  SelectObject(dc, old);
+  DeleteObject(pen);
+}
+void TintBackground(HDC dc) {
+  SetBkColor(dc, kTint);
+  RECT box = {300, 420, 700, 580};
+  ExtTextOutW(dc, 300, 420, ETO_OPAQUE, &box, L"", 0, nullptr);
+}
+void TintText(HDC dc) {
+  HFONT font = CreateFontW(-120, 0, 0, 0, FW_BLACK, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"Arial");
+  HGDIOBJ old = SelectObject(dc, font);
+  SetTextColor(dc, kTint);
+  TextOutW(dc, 300, 420, L"WWWW", 4);
+  SelectObject(dc, old);
+  DeleteObject(font);
+}
+void TintPicture(HDC dc) {
+  const BYTE pixel[4] = {160, 160, 160, 0};
+  BITMAPINFO info = {};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), 1, 1, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  StretchDIBits(dc, 300, 420, 400, 160, 0, 0, 1, 1, pixel, &info, DIB_RGB_COLORS, SRCCOPY);
+}
+
+}  // namespace
+
+// A page in pure black and white is drawn into a 1-bit bitmap, a page with
+// any other colour into the grey one: each way of putting a grey on a text
+// page still shows as a dither pattern where it is drawn (GDI alone would
+// turn it black), at both qualities, and the rest of the page decodes to
+// exactly the pixels of the same page without it.
+TEST(FaxDocument, GreyOnATextPageIsDithered) {
+  ScratchDir scratch;
+  const struct {
+    const char* name;
+    void (*draw)(HDC);
+    bool grey;
+  } cases[] = {{"plain", nullptr, false},
+               {"black box", BlackBrush, false},
+               {"tinted box", TintBrush, true},
+               {"light grey stock brush", LightGreyStockBrush, true},
+               {"wide tinted pen", WideTintPen, true},
+               {"tinted text background", TintBackground, true},
+               {"tinted text", TintText, true},
+               {"grey picture", TintPicture, true}};
+  for (bool fine : {true, false}) {
+    std::vector<std::vector<bool>> plain;
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (fine ? " Fine" : " Standard"));
+      SpoolBuilder spool;
+      spool.Record(kDevmode, Devmode(fine ? 196 : 98));
+      spool.Page(FramedPage(kA4, L"Arial", "", c.draw));
+      std::wstring folder = scratch.file(std::to_wstring(&c - cases) + (fine ? L"f" : L"s"));
+      ASSERT_EQ(kExtractOk, Extract(spool.bytes(), folder));
+      std::vector<TiffPage> pages = ReadTiff(ReadBytes(folder + L"\\fax.tif"));
+      ASSERT_EQ(1u, pages.size());
+      ASSERT_TRUE(pages[0].decoded);
+      const std::vector<std::vector<bool>>& rows = pages[0].rows;
+      if (!c.draw) plain = rows;
+      ASSERT_EQ(plain.size(), rows.size());
+      const size_t n = rows.size();
+      // Inside the drawn area (the columns of units 350 to 650 on A4).
+      const int lone = LonePixels(rows, n * 43 / 100, n * 57 / 100, 600, 1120);
+      if (c.grey) {
+        EXPECT_GT(lone, 200);
+      } else {
+        EXPECT_EQ(0, lone);
+      }
+      for (size_t y = 0; y < n; ++y)
+        if (y < n * 41 / 100 || y >= n * 59 / 100) {
+          ASSERT_EQ(plain[y], rows[y]) << "row " << y;
+        }
+    }
+  }
 }
 
 // A job of more fax pages than a TIFF numbers (65,535) is refused before
