@@ -57,12 +57,12 @@ bool ReadRoadSettings(Collector& c, RoadSettings* s) {
     FolderCheck check = CheckSharedDest(s->dest, &error, owner);
     if (check == kFolderOk) return true;
     if (c.destRefused != check) {
-      wchar_t text[kReportUnits];
+      wchar_t why[kReportUnits], text[kReportUnits];
+      RefusalText(check, owner, why);
       StringCchPrintfW(text, kReportUnits,
-                       L"The job folder JobDestDir %s is not used: %s%s%s%s; job folders go to "
-                       L"the user's own folder instead",
-                       s->dest, FolderCheckText(check), owner[0] ? L" (owner " : L"", owner,
-                       owner[0] ? L")" : L"");
+                       L"The job folder JobDestDir %s is not used: %s; job folders go to the "
+                       L"user's own folder instead",
+                       s->dest, why);
       if (error)
         LogError(error, L"%s", text);
       else
@@ -80,6 +80,17 @@ bool ReadRoadSettings(Collector& c, RoadSettings* s) {
   return SUCCEEDED(StringCchCatW(s->dest, kPathUnits, L"\\Jobs"));
 }
 
+// A folder of the job's way refused: the job stays queued and is tried
+// again after a pause.
+JobOutcome FolderRefused(Collector& c, const JobKey& key, const wchar_t* folder, FolderCheck check,
+                         DWORD error, const wchar_t* owner) {
+  wchar_t why[kReportUnits];
+  RefusalText(check, owner, why);
+  NoteFailure(c, key, kFailFolder, false, error,
+              L"stays in the queue: the folder %s is not used: %s", folder, why);
+  return kJobFailed;
+}
+
 JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
   RoadSettings s;
   if (!ReadRoadSettings(c, &s)) {
@@ -95,12 +106,7 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
   FolderCheck check =
       PrepareUserFolder(s.dest, s.shared, c.identity, base, &heldBase, &error, owner);
   ScopedHandle baseHandle(heldBase);
-  if (check != kFolderOk) {
-    NoteFailure(c, key, kFailFolder, false, error,
-                L"stays in the queue: the folder %s is not used: %s%s%s%s", base,
-                FolderCheckText(check), owner[0] ? L" (owner " : L"", owner, owner[0] ? L")" : L"");
-    return kJobFailed;
-  }
+  if (check != kFolderOk) return FolderRefused(c, key, base, check, error, owner);
   const SYSTEMTIME& t = key.submitted;
   wchar_t folder[kPathUnits], claim[kPathUnits], ticket[kPathUnits];
   // Every page path must fit the converter's 260-unit buffer; checked before
@@ -135,16 +141,9 @@ JobOutcome CollectJob(Collector& c, HANDLE printer, const JobKey& key) {
   // The job folder, made here or by an earlier try: it holds marks only if
   // it is the user's alone.
   HANDLE heldFolder = nullptr;
-  check = MakeUserFolder(folder, c.identity, &error);
-  if (check == kFolderOk) check = OpenFolder(folder, &heldFolder, &error);
+  check = HoldUserFolder(folder, c.identity, &heldFolder, &error, owner);
   ScopedHandle folderHandle(heldFolder);
-  if (check == kFolderOk) check = CheckFolder(folderHandle.get(), c.identity, &error, owner);
-  if (check != kFolderOk) {
-    NoteFailure(c, key, kFailFolder, false, error,
-                L"stays in the queue: the folder %s is not used: %s%s%s%s", folder,
-                FolderCheckText(check), owner[0] ? L" (owner " : L"", owner, owner[0] ? L")" : L"");
-    return kJobFailed;
-  }
+  if (check != kFolderOk) return FolderRefused(c, key, folder, check, error, owner);
   // Held by an earlier collector that could not remove its Started mark:
   // left as it is until the mark is gone (the administrator's step).
   if (IsHeld(folder)) {

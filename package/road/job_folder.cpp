@@ -222,12 +222,10 @@ FolderCheck MakeUserFolder(const wchar_t* folder, const Identity& id, DWORD* err
   return kFolderOk;
 }
 
-namespace {
-
-FolderCheck SettleUserFolder(const wchar_t* folder, const Identity& id, HANDLE* held, DWORD* error,
-                             wchar_t* owner) {
-  FolderCheck check = MakeUserFolder(folder, id, error);
-  if (check == kFolderOk) check = OpenFolder(folder, held, error);
+FolderCheck HoldFolder(const wchar_t* folder, const Identity& id, HANDLE* held, DWORD* error,
+                       wchar_t* owner) {
+  if (owner) owner[0] = L'\0';
+  FolderCheck check = OpenFolder(folder, held, error);
   if (check == kFolderOk) check = CheckFolder(*held, id, error, owner);
   if (check != kFolderOk && *held) {
     CloseHandle(*held);
@@ -235,6 +233,14 @@ FolderCheck SettleUserFolder(const wchar_t* folder, const Identity& id, HANDLE* 
   }
   return check;
 }
+
+FolderCheck HoldUserFolder(const wchar_t* folder, const Identity& id, HANDLE* held, DWORD* error,
+                           wchar_t* owner) {
+  FolderCheck check = MakeUserFolder(folder, id, error);
+  return check == kFolderOk ? HoldFolder(folder, id, held, error, owner) : check;
+}
+
+namespace {
 
 // Under a shared JobDestDir the user's folder is named by the SID, which
 // anyone can know: another user may make it first. The user's own key
@@ -309,7 +315,7 @@ FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& 
   if (owner) owner[0] = L'\0';
   if (!shared) {
     if (FAILED(StringCchCopyW(out, kPathUnits, dest))) return kFolderNotMade;
-    return SettleUserFolder(out, id, held, error, owner);
+    return HoldUserFolder(out, id, held, error, owner);
   }
   // The shared folder is the administrator's, checked before (CheckSharedDest).
   wchar_t suffix[kSuffixDigits + 1];
@@ -320,7 +326,7 @@ FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& 
                               naming == kNamingSuffix ? L"-" : L"",
                               naming == kNamingSuffix ? suffix : L"")))
     return kFolderNotMade;
-  FolderCheck check = SettleUserFolder(out, id, held, error, owner);
+  FolderCheck check = HoldUserFolder(out, id, held, error, owner);
   if (naming != kNamingUndecided) return check;
   if (check == kFolderOk) {
     WriteNaming(L"");  // the SID's name is the user's from now on
@@ -333,11 +339,12 @@ FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& 
   wchar_t taken[kPathUnits];
   StringCchCopyW(taken, kPathUnits, out);
   if (FAILED(StringCchPrintfW(out, kPathUnits, L"%s-%s", taken, suffix))) return kFolderNotMade;
-  LogLine(L"The folder %s is not used: %s%s%s%s; this user's job folders go to %s from now on.",
-          taken, FolderCheckText(check), owner && owner[0] ? L" (owner " : L"", owner ? owner : L"",
-          owner && owner[0] ? L")" : L"", out);
+  wchar_t why[kReportUnits];
+  RefusalText(check, owner, why);
+  LogLine(L"The folder %s is not used: %s; this user's job folders go to %s from now on.", taken,
+          why, out);
   if (owner) owner[0] = L'\0';
-  return SettleUserFolder(out, id, held, error, owner);
+  return HoldUserFolder(out, id, held, error, owner);
 }
 
 const wchar_t* FolderCheckText(FolderCheck check) {
@@ -364,4 +371,11 @@ const wchar_t* FolderCheckText(FolderCheck check) {
       return L"its permissions let other accounts delete, rename or change it";
   }
   return L"";
+}
+
+void RefusalText(FolderCheck check, const wchar_t* owner, wchar_t* text) {
+  if (owner && owner[0])
+    StringCchPrintfW(text, kReportUnits, L"%s (owner %s)", FolderCheckText(check), owner);
+  else
+    StringCchCopyW(text, kReportUnits, FolderCheckText(check));
 }

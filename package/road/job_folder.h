@@ -59,5 +59,18 @@ FolderCheck CheckSharedDest(const wchar_t* dest, DWORD* error, wchar_t* owner);
 FolderCheck PrepareUserFolder(const wchar_t* dest, bool shared, const Identity& id, wchar_t* out,
                               HANDLE* held, DWORD* error, wchar_t* owner);
 
+// OpenFolder, then CheckFolder through the handle; *held stays open only
+// for a folder that passes.
+FolderCheck HoldFolder(const wchar_t* folder, const Identity& id, HANDLE* held, DWORD* error,
+                       wchar_t* owner);
+
+// MakeUserFolder, then HoldFolder.
+FolderCheck HoldUserFolder(const wchar_t* folder, const Identity& id, HANDLE* held, DWORD* error,
+                           wchar_t* owner);
+
 // A text for the log: why a folder is not used.
 const wchar_t* FolderCheckText(FolderCheck check);
+
+// The same with the folder's owner where one was read (owner may be null):
+// "it belongs to another account (owner NAME (SID))". text: kReportUnits.
+void RefusalText(FolderCheck check, const wchar_t* owner, wchar_t* text);

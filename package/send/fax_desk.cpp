@@ -59,17 +59,17 @@ bool HoldFolders(const wchar_t* folder, HeldFolders* held) {
   for (int i = 0; i < 2; ++i) {
     HANDLE handle = nullptr;
     DWORD error = 0;
-    FolderCheck check = OpenFolder(paths[i], &handle, &error);
+    FolderCheck check = HoldFolder(paths[i], desk->identity, &handle, &error, owner);
     handles[i]->reset(handle);
-    if (check == kFolderOk) check = CheckFolder(handle, desk->identity, &error, owner);
     if (check == kFolderOk) continue;
+    wchar_t why[kReportUnits];
+    RefusalText(check, owner, why);
     if (error)
       LogError(error, L"Fax %s\\fax.tif: not handled: the folder %s is not used: %s", folder,
-               paths[i], FolderCheckText(check));
+               paths[i], why);
     else
-      LogLine(L"Fax %s\\fax.tif: not handled: the folder %s is not used: %s%s%s%s.", folder,
-              paths[i], FolderCheckText(check), owner[0] ? L" (owner " : L"", owner,
-              owner[0] ? L")" : L"");
+      LogLine(L"Fax %s\\fax.tif: not handled: the folder %s is not used: %s.", folder, paths[i],
+              why);
     return false;
   }
   return true;
