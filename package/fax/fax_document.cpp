@@ -1,7 +1,7 @@
-// Pages to the fax document. Each page is drawn into one reused bitmap
+// Pages to the fax document. Each page is drawn into a reused bitmap
 // (fax_page_draw.cpp), coded with T.4 and appended to fax.tif with its
-// directory (fax_tiff.cpp): memory stays one page bitmap whatever the number
-// of pages.
+// directory (fax_tiff.cpp): memory stays a page bitmap and a coded page for
+// each of at most two workers, whatever the number of pages.
 #include "fax_document.h"
 
 #include <strsafe.h>
@@ -26,10 +26,10 @@ bool PagePath(const wchar_t* folder, DWORD page, wchar_t* path) {
   return SUCCEEDED(StringCchPrintfW(path, kPathUnits, L"%s\\page%u.emf", folder, page));
 }
 
-// One fax page: its lines made 1-bit and coded into coded (room for the
-// longest page), then written with its directory ahead of them.
-int CodePage(Tiff& t, const Canvas& c, const PageDraw& d, bool fine, DWORD page, DWORD pages,
-             BYTE* row, BYTE* coded, BYTE* turned) {
+// One fax page's lines made 1-bit and coded into coded (room for the
+// longest page); returns the strip's bytes.
+DWORD CodeLines(const Canvas& c, const PageDraw& d, bool fine, BYTE* row, BYTE* coded,
+                BYTE* turned) {
   const FaxPage& p = d.place;
   const int rows = PieceRows(p, d.piece, fine);
   DWORD stripBytes = 0;
@@ -56,8 +56,7 @@ int CodePage(Tiff& t, const Canvas& c, const PageDraw& d, bool fine, DWORD page,
       stripBytes += sizeof(kWhiteLine);
     }
   }
-  WriteTiffPage(t, coded, stripBytes, rows, fine, page, pages);
-  return t.ok ? kFaxOk : t.tooLarge ? kFaxTooLarge : kFaxCannotWrite;
+  return stripBytes;
 }
 
 // The frame of a page's EMF header: read from the file, as the header may be
@@ -76,52 +75,199 @@ bool ReadFrame(const wchar_t* path, RECTL* frame) {
   return true;
 }
 
+// Pages are drawn by two workers where the machine has two processors
+// (GDI draws into separate DCs from separate threads, and Wine 8 does so in
+// parallel): each takes every other page, draws and codes it into its own
+// canvas and buffer, and writes it when its turn comes, so fax.tif holds the
+// pages in order. A failure or a stop ends both.
+const int kMostWorkers = 2;
+const LONGLONG kReadPageBytes = 16 * 1024 * 1024;
+
+struct Document;
+
+struct Worker {
+  Document* doc;
+  DWORD first;  // its first page; then every doc->workers'th
+  HANDLE turn;  // auto-reset, set when its next page is the next to write
+  Canvas canvas;
+  BYTE *coded, *row, *turned;
+  BYTE* page;  // the page's bytes, kept for the next page
+  DWORD pageBytes;
+  int code;
+  DWORD failedPage;  // where code was met
+};
+
 struct Document {
   Tiff* t;
-  Canvas* c;
   const wchar_t* folder;
   DWORD pages, faxPages;
   bool fine;
   HANDLE stop;
-  BYTE *row, *coded, *turned;
+  int workers;
+  Worker w[kMostWorkers];
+  volatile LONG failed;
+  DWORD faxPage;  // the next fax page written: only the worker whose turn it is
 };
 
-int DrawPages(Document& doc) {
-  DWORD faxPage = 0;
-  for (DWORD page = 0; page < doc.pages; ++page) {
-    if (doc.stop && WaitForSingleObject(doc.stop, 0) == WAIT_OBJECT_0) return kFaxStopped;
-    wchar_t path[kPathUnits];
-    if (!PagePath(doc.folder, page, path)) return kFaxCannotWrite;
-    PageDraw d = {doc.c, nullptr, {}, 0, 0, false, FALSE};
-    d.emf = GetEnhMetaFileW(path);
-    if (!d.emf) return kFaxCannotDraw;
-    // The frame from the open page (a short header is copied as it is, its
-    // rclFrame in the same place): opening each file once more costs about
-    // a tenth of drawing a text page under Wine.
-    ENHMETAHEADER header = {};
-    if (GetEnhMetaFileHeader(d.emf, sizeof(header), &header) < 40 ||
-        !PlaceFaxPage(header.rclFrame, &d.place)) {
-      DeleteEnhMetaFile(d.emf);
-      return kFaxCannotDraw;
-    }
-    d.pure = !d.place.turned && PageIsPure(d.emf);
-    int code = kFaxOk;
-    for (; d.piece < d.place.pieces && code == kFaxOk; ++d.piece) {
-      if (faxPage >= doc.faxPages) {
-        code = kFaxCannotDraw;  // the pages changed since they were counted
-        break;
-      }
-      d.drawnRows = PieceDrawnRows(d.place, d.piece);
-      DrawPage(&d);
-      if (!d.played) code = kFaxCannotDraw;
-      if (code == kFaxOk)
-        code = CodePage(*doc.t, *doc.c, d, doc.fine, faxPage++, doc.faxPages, doc.row, doc.coded,
-                        doc.turned);
-    }
-    DeleteEnhMetaFile(d.emf);
-    if (code != kFaxOk) return code;
+// A worker that ends because the other failed reports nothing of its own.
+const int kGaveWay = -1;
+
+// A page read into the worker's buffer and handed to GDI as bits: under
+// Wine 8 that costs less than GetEnhMetaFileW's file mapping (about a tenth
+// of a text page's drawing). A page too large to hold twice is mapped.
+HENHMETAFILE OpenPage(Worker& w, const wchar_t* path) {
+  ScopedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  LARGE_INTEGER size = {};
+  if (!file || !GetFileSizeEx(file.get(), &size)) return nullptr;
+  if (size.QuadPart > kReadPageBytes) {
+    file.reset();
+    return GetEnhMetaFileW(path);
   }
-  return faxPage == doc.faxPages ? kFaxOk : kFaxCannotDraw;
+  const DWORD bytes = static_cast<DWORD>(size.QuadPart);
+  if (bytes > w.pageBytes) {
+    BYTE* bigger = static_cast<BYTE*>(
+        w.page ? HeapReAlloc(GetProcessHeap(), 0, w.page, bytes) : HeapAlloc(GetProcessHeap(), 0, bytes));
+    if (!bigger) return nullptr;
+    w.page = bigger;
+    w.pageBytes = bytes;
+  }
+  DWORD got = 0;
+  if (!ReadFile(file.get(), w.page, bytes, &got, nullptr) || got != bytes) return nullptr;
+  return SetEnhMetaFileBits(bytes, w.page);
+}
+
+// One page, every fax page of it: drawn and coded, then written in turn.
+int DrawOnePage(Worker& w, DWORD page) {
+  Document& doc = *w.doc;
+  wchar_t path[kPathUnits];
+  if (!PagePath(doc.folder, page, path)) return kFaxCannotWrite;
+  PageDraw d = {&w.canvas, nullptr, {}, 0, 0, false, FALSE};
+  d.emf = OpenPage(w, path);
+  if (!d.emf) return kFaxCannotDraw;
+  // The frame from the open page (a short header is copied as it is, its
+  // rclFrame in the same place): opening each file once more costs about
+  // a tenth of drawing a text page under Wine.
+  ENHMETAHEADER header = {};
+  if (GetEnhMetaFileHeader(d.emf, sizeof(header), &header) < 40 ||
+      !PlaceFaxPage(header.rclFrame, &d.place)) {
+    DeleteEnhMetaFile(d.emf);
+    return kFaxCannotDraw;
+  }
+  d.pure = !d.place.turned && PageIsPure(d.emf);
+  int code = kFaxOk;
+  for (; d.piece < d.place.pieces && code == kFaxOk; ++d.piece) {
+    d.drawnRows = PieceDrawnRows(d.place, d.piece);
+    DrawPage(&d);
+    if (!d.played) {
+      code = kFaxCannotDraw;
+      break;
+    }
+    DWORD stripBytes = CodeLines(w.canvas, d, doc.fine, w.row, w.coded, w.turned);
+    // The turn is held from the page's first fax page to its last.
+    if (d.piece == 0) WaitForSingleObject(w.turn, INFINITE);
+    if (doc.failed) {
+      code = kGaveWay;
+      break;
+    }
+    if (doc.faxPage >= doc.faxPages) {
+      code = kFaxCannotDraw;  // the pages changed since they were counted
+      break;
+    }
+    Tiff& t = *doc.t;
+    WriteTiffPage(t, w.coded, stripBytes, PieceRows(d.place, d.piece, doc.fine), doc.fine,
+                  doc.faxPage++, doc.faxPages);
+    if (!t.ok) code = t.tooLarge ? kFaxTooLarge : kFaxCannotWrite;
+  }
+  DeleteEnhMetaFile(d.emf);
+  return code;
+}
+
+DWORD WINAPI Work(void* param) {
+  Worker& w = *static_cast<Worker*>(param);
+  Document& doc = *w.doc;
+  const int index = static_cast<int>(&w - doc.w);
+  Worker& next = doc.w[(index + 1) % doc.workers];
+  for (DWORD page = w.first; page < doc.pages; page += doc.workers) {
+    if (doc.failed) return 0;
+    if (doc.stop && WaitForSingleObject(doc.stop, 0) == WAIT_OBJECT_0)
+      w.code = kFaxStopped;
+    else
+      w.code = DrawOnePage(w, page);
+    if (w.code == kGaveWay) {
+      w.code = kFaxOk;
+      return 0;
+    }
+    if (w.code != kFaxOk) {
+      w.failedPage = page;
+      InterlockedExchange(&doc.failed, 1);
+      // Nobody waits for a turn that will not come.
+      for (int i = 0; i < doc.workers; ++i) SetEvent(doc.w[i].turn);
+      return 0;
+    }
+    SetEvent(next.turn);
+  }
+  return 0;
+}
+
+bool MakeWorker(Worker& w, Document& doc, DWORD first) {
+  const SIZE_T codedBytes = static_cast<SIZE_T>(LongestFineRows()) * kT4MaxRowBytes;
+  w.doc = &doc;
+  w.first = first;
+  w.code = kFaxOk;
+  w.turn = CreateEventW(nullptr, FALSE, first == 0, nullptr);
+  w.coded = static_cast<BYTE*>(
+      HeapAlloc(GetProcessHeap(), 0, codedBytes + kFaxWidth / 8 + 2 * kFaxWidth));
+  if (!w.turn || !w.coded || !MakeCanvas(w.canvas, LongestFineRows())) return false;
+  w.row = w.coded + codedBytes;
+  w.turned = w.row + kFaxWidth / 8;  // two lines of a turned page
+  return true;
+}
+
+void FreeWorker(Worker& w) {
+  FreeCanvas(w.canvas);
+  if (w.coded) HeapFree(GetProcessHeap(), 0, w.coded);
+  if (w.page) HeapFree(GetProcessHeap(), 0, w.page);
+  if (w.turn) CloseHandle(w.turn);
+  w = Worker();
+}
+
+int DrawPages(Document& doc) {
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  int wanted = system.dwNumberOfProcessors > 1 && doc.pages > 1 ? kMostWorkers : 1;
+  if (!MakeWorker(doc.w[0], doc, 0)) {
+    FreeWorker(doc.w[0]);
+    return kFaxFailed;
+  }
+  doc.workers = 1;
+  HANDLE helper = nullptr;
+  // Without memory or a thread for a second worker, one draws every page.
+  if (wanted > 1) {
+    if (MakeWorker(doc.w[1], doc, 1)) {
+      doc.workers = 2;
+      helper = CreateThread(nullptr, 0, Work, &doc.w[1], CREATE_SUSPENDED, nullptr);
+      if (!helper) doc.workers = 1;
+    }
+    if (doc.workers == 1) FreeWorker(doc.w[1]);
+  }
+  if (helper) ResumeThread(helper);
+  Work(&doc.w[0]);
+  if (helper) {
+    WaitForSingleObject(helper, INFINITE);
+    CloseHandle(helper);
+  }
+  // The failure met first in page order is the one reported.
+  int code = kFaxOk;
+  DWORD at = MAXDWORD;
+  for (int i = 0; i < doc.workers; ++i)
+    if (doc.w[i].code != kFaxOk && doc.w[i].failedPage < at) {
+      code = doc.w[i].code;
+      at = doc.w[i].failedPage;
+    }
+  for (int i = 0; i < doc.workers; ++i) FreeWorker(doc.w[i]);
+  if (code != kFaxOk) return code;
+  return doc.faxPage == doc.faxPages ? kFaxOk : kFaxCannotDraw;
 }
 
 }  // namespace
@@ -172,39 +318,35 @@ int PlanFaxDocument(const wchar_t* folder, DWORD pages, FaxPlan* plan) {
   return kFaxOk;
 }
 
-int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop) {
+int WriteFaxDocument(const wchar_t* folder, DWORD pages, DWORD faxPages, bool fine, HANDLE stop) {
   wchar_t path[kPathUnits];
   if (FAILED(StringCchPrintfW(path, kPathUnits, L"%s\\fax.tif", folder))) return kFaxCannotWrite;
-  // The document's size is known before anything is written: a job past
-  // what a TIFF holds leaves no fax.tif.
-  FaxPlan plan;
-  int code = PlanFaxDocument(folder, pages, &plan);
-  if (code != kFaxOk) return code;
+  // The count comes from PlanFaxDocument, before anything is written: a job
+  // past what a TIFF holds leaves no fax.tif.
+  if (faxPages < pages || faxPages == 0) return kFaxCannotDraw;
+  if (faxPages > kFaxMostPages) return kFaxTooLarge;
+  int code = kFaxOk;
+  // A page's directory goes ahead of its strip: each worker holds its coded
+  // page until it is written.
   HANDLE heap = GetProcessHeap();
-  // The coded page: its directory goes ahead of it, so it is held until done.
-  const SIZE_T codedBytes = static_cast<SIZE_T>(LongestFineRows()) * kT4MaxRowBytes;
-  BYTE* buffer = static_cast<BYTE*>(
-      HeapAlloc(heap, 0, kTiffBuffer + codedBytes + kFaxWidth / 8 + 2 * kFaxWidth));
+  BYTE* buffer = static_cast<BYTE*>(HeapAlloc(heap, 0, kTiffBuffer));
   if (!buffer) return kFaxFailed;
-  Canvas canvas = {};
-  code = MakeCanvas(canvas, LongestFineRows()) ? kFaxOk : kFaxFailed;
-  ScopedHandle file;
-  if (code == kFaxOk) {
-    file.reset(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
-    if (!file) code = kFaxCannotWrite;
-  }
+  ScopedHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) code = kFaxCannotWrite;
   if (code == kFaxOk) {
     Tiff t = {file.get(), buffer, 0, 0, true, false};
     WriteTiffHeader(t);
-    BYTE* coded = buffer + kTiffBuffer;
-    BYTE* row = coded + codedBytes;
-    BYTE* turned = row + kFaxWidth / 8;  // two lines of a turned page
-    Document d = {&t, &canvas, folder, pages, plan.faxPages, fine, stop, row, coded, turned};
+    Document d = {};
+    d.t = &t;
+    d.folder = folder;
+    d.pages = pages;
+    d.faxPages = faxPages;
+    d.fine = fine;
+    d.stop = stop;
     code = DrawPages(d);
     if (code == kFaxOk && !(FlushTiff(t) && FlushFileBuffers(file.get()))) code = kFaxCannotWrite;
   }
-  FreeCanvas(canvas);
   HeapFree(heap, 0, buffer);
   return code;
 }

@@ -54,6 +54,8 @@ struct FaxPlan {
 int PlanFaxDocument(const wchar_t* folder, DWORD pages, FaxPlan* plan);
 
 // Draws folder\page0.emf ... page<pages-1>.emf into folder\fax.tif, page by
-// page. Fonts the caller has loaded into the process are used. Returns a
-// FaxResult; on failure the caller removes fax.tif.
-int WriteFaxDocument(const wchar_t* folder, DWORD pages, bool fine, HANDLE stop);
+// page; faxPages is the count PlanFaxDocument made of them, and pages that
+// draw to another count fail with kFaxCannotDraw. Fonts the caller has
+// loaded into the process are used. Returns a FaxResult; on failure the
+// caller removes fax.tif.
+int WriteFaxDocument(const wchar_t* folder, DWORD pages, DWORD faxPages, bool fine, HANDLE stop);

@@ -133,9 +133,12 @@ bool ReadWhole(const wchar_t* path, BYTE** data, DWORD* size, DWORD most) {
 
 int FaxCommand(int argc, wchar_t** argv) {
   AsChild();
-  if (argc != 6) return static_cast<int>(kChildDone | kExtractUsage);
+  if (argc != 7) return static_cast<int>(kChildDone | kExtractUsage);
   const wchar_t* folder = argv[2];
   DWORD pages = wcstoul(argv[3], nullptr, 10), fonts = wcstoul(argv[5], nullptr, 10);
+  // The collector has counted the fax pages already (and refused a job past
+  // what a TIFF holds); the child does not read every page's header again.
+  DWORD faxPages = wcstoul(argv[6], nullptr, 10);
   bool fine = lstrcmpiW(argv[4], L"Standard") != 0;
   // The TrueType fonts the job embeds, for this process only.
   for (DWORD font = 0; font < fonts; ++font) {
@@ -149,7 +152,7 @@ int FaxCommand(int argc, wchar_t** argv) {
     }
   }
   return static_cast<int>(kChildDone |
-                          FaxToExtract(WriteFaxDocument(folder, pages, fine, nullptr)));
+                          FaxToExtract(WriteFaxDocument(folder, pages, faxPages, fine, nullptr)));
 }
 
 int ChildResult(DWORD exitCode) {

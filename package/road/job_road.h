@@ -41,8 +41,9 @@ struct SpoolSource {
 int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop);
 
 // The child processes that draw the fax document and merge font packages
-// (drawing_child.cpp): "orvlui2.exe /fax FOLDER PAGES Fine|Standard FONTS"
-// draws FOLDER\page*.emf into FOLDER\fax.tif with the job's TrueType fonts
+// (drawing_child.cpp): "orvlui2.exe /fax FOLDER PAGES Fine|Standard FONTS
+// FAXPAGES" draws FOLDER\page*.emf into FOLDER\fax.tif (FAXPAGES fax pages,
+// as PlanFaxDocument counted them) with the job's TrueType fonts
 // FOLDER\font<n>.ttf; "orvlui2.exe /merge FOLDER MODE" merges FOLDER\merge.pkg
 // (into FOLDER\merge.font, for a delta) as FOLDER\merge.ttf. Both exit with
 // an ExtractResult marked as their own; ChildResult reads it back

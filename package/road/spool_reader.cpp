@@ -372,10 +372,10 @@ int WriteTicket(Job& job) {
 // leaves a page that cannot be drawn.
 int DrawFax(const Job& job, DWORD faxPages, HANDLE stop) {
   wchar_t arguments[kPathUnits + 64];
-  if (FAILED(StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/fax \"%s%s\" %u %s %u",
+  if (FAILED(StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/fax \"%s%s\" %u %s %u %u",
                               job.folder,
                               job.folder[lstrlenW(job.folder) - 1] == L'\\' ? L"." : L"", job.pages,
-                              job.fine ? L"Fine" : L"Standard", job.fonts)))
+                              job.fine ? L"Fine" : L"Standard", job.fonts, faxPages)))
     return kExtractCannotWrite;
   const DrawingLimits& limits = CurrentDrawingLimits();
   ULONGLONG ms = limits.baseMs + static_cast<ULONGLONG>(limits.pageMs) * faxPages;
