@@ -366,6 +366,7 @@ int RunCollector(HANDLE stop) {
       LogError(GetLastError(), L"The fax desk cannot start; fax documents stay in their folders");
   }
 
+  KeepDrawingChild(true);
   HANDLE printer = nullptr;
   HANDLE change = INVALID_HANDLE_VALUE;
   while (!Stopped(stop)) {
@@ -404,6 +405,7 @@ int RunCollector(HANDLE stop) {
   if (change != INVALID_HANDLE_VALUE) FindClosePrinterChangeNotification(change);
   if (printer) ClosePrinter(printer);
   if (c->faxDesk) EndFaxDesk();
+  KeepDrawingChild(false);
   HeapFree(GetProcessHeap(), 0, c);
   LogLine(L"Collector stopped.");
   return kCollectorStopped;

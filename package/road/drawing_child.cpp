@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <strsafe.h>
 
+#include "drawing_child.h"
 #include "fax_document.h"
 #include "job_road.h"
 #include "product.h"
@@ -18,8 +19,6 @@
 
 namespace {
 
-// The exit code of a child that faulted (set by its exception filter).
-const UINT kChildFaulted = 0xFA1;
 // Memory a child may commit: the page bitmap and the coded page take about
 // 11 MB, the rest is GDI's and the fonts'.
 const SIZE_T kChildMemory = 512 * 1024 * 1024;
@@ -27,15 +26,15 @@ const SIZE_T kChildMemory = 512 * 1024 * 1024;
 wchar_t g_program[kPathUnits];  // empty: this program
 DrawingLimits g_limits = {30 * 1000, 2000, 60 * 1000};
 
-bool ProgramPath(wchar_t* path) {
+}  // namespace
+
+bool DrawingProgramPath(wchar_t* path) {
   if (g_program[0]) return SUCCEEDED(StringCchCopyW(path, kPathUnits, g_program));
   DWORD n = GetModuleFileNameW(nullptr, path, kPathUnits);
   return n && n < kPathUnits;
 }
 
-// A new job object that ends its processes when closed, and past the
-// memory bound, and lets none of them start another.
-HANDLE MakeJob() {
+HANDLE MakeChildJob() {
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   if (!job) return nullptr;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
@@ -53,11 +52,24 @@ HANDLE MakeJob() {
   return job;
 }
 
-}  // namespace
+bool CreateChild(const wchar_t* program, wchar_t* command, const wchar_t* folder, bool inherit,
+                 PROCESS_INFORMATION* pi) {
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  // MSDN: before Windows 8 a process belongs to one job only; where the
+  // collector already runs in one, the child leaves it if allowed, and is
+  // otherwise watched without a job of its own (the time bound still holds).
+  const DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
+  return CreateProcessW(program, command, nullptr, nullptr, inherit,
+                        flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, folder, &si, pi) ||
+         CreateProcessW(program, command, nullptr, nullptr, inherit, flags, nullptr, folder, &si,
+                        pi);
+}
 
 void SetDrawingChild(const wchar_t* program, const DrawingLimits* limits) {
   if (FAILED(StringCchCopyW(g_program, kPathUnits, program ? program : L""))) g_program[0] = 0;
   g_limits = limits ? *limits : DrawingLimits{30 * 1000, 2000, 60 * 1000};
+  EndKeptChild();  // it runs the program it was started with
 }
 
 const DrawingLimits& CurrentDrawingLimits() { return g_limits; }
@@ -65,21 +77,12 @@ const DrawingLimits& CurrentDrawingLimits() { return g_limits; }
 int RunChild(const wchar_t* arguments, const wchar_t* folder, DWORD timeoutMs, HANDLE stop,
              DWORD* exitCode) {
   wchar_t program[kPathUnits], command[2 * kPathUnits + 64];
-  if (!ProgramPath(program) ||
+  if (!DrawingProgramPath(program) ||
       FAILED(StringCchPrintfW(command, ARRAYSIZE(command), L"\"%s\" %s", program, arguments)))
     return kExtractFailed;
-  ScopedHandle job(MakeJob());
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
+  ScopedHandle job(MakeChildJob());
   PROCESS_INFORMATION pi = {};
-  // MSDN: before Windows 8 a process belongs to one job only; where the
-  // collector already runs in one, the child leaves it if allowed, and is
-  // otherwise watched without a job of its own (the time bound still holds).
-  const DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
-  if (!CreateProcessW(program, command, nullptr, nullptr, FALSE, flags | CREATE_BREAKAWAY_FROM_JOB,
-                      nullptr, folder, &si, &pi) &&
-      !CreateProcessW(program, command, nullptr, nullptr, FALSE, flags, nullptr, folder, &si, &pi))
-    return kExtractFailed;
+  if (!CreateChild(program, command, folder, false, &pi)) return kExtractFailed;
   ScopedHandle process(pi.hProcess), thread(pi.hThread);
   if (job && !AssignProcessToJobObject(job.get(), pi.hProcess)) job.reset();
   ResumeThread(pi.hThread);
@@ -110,10 +113,14 @@ LONG WINAPI EndOnFault(EXCEPTION_POINTERS*) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+}  // namespace
+
 void AsChild() {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   SetUnhandledExceptionFilter(EndOnFault);
 }
+
+namespace {
 
 bool ReadWhole(const wchar_t* path, BYTE** data, DWORD* size, DWORD most) {
   ScopedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -153,6 +160,38 @@ int FaxCommand(int argc, wchar_t** argv) {
   }
   return static_cast<int>(kChildDone |
                           FaxToExtract(WriteFaxDocument(folder, pages, faxPages, fine, nullptr)));
+}
+
+int DrawingResult(DWORD exitCode) {
+  switch (int code = ChildResult(exitCode)) {
+    case kExtractOk:
+    case kExtractFailed:
+    case kExtractCannotWrite:
+    case kExtractTooLarge:
+      return code;
+  }
+  return kExtractCannotDraw;
+}
+
+int DrawFaxInChild(const wchar_t* folder, DWORD pages, bool fine, DWORD fonts, DWORD faxPages,
+                   HANDLE stop) {
+  const DrawingLimits& limits = CurrentDrawingLimits();
+  ULONGLONG ms = limits.baseMs + static_cast<ULONGLONG>(limits.pageMs) * faxPages;
+  const DWORD timeoutMs = ms < INFINITE ? static_cast<DWORD>(ms) : INFINITE - 1;
+  // Fonts a job loads stay in the process that loaded them: such a job
+  // gets a child of its own.
+  if (!fonts) {
+    int code = DrawInKeptChild(folder, pages, fine, faxPages, timeoutMs, stop);
+    if (code != kUseOwnChild) return code;
+  }
+  wchar_t arguments[kPathUnits + 64];
+  if (FAILED(StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/fax \"%s%s\" %u %s %u %u",
+                              folder, folder[lstrlenW(folder) - 1] == L'\\' ? L"." : L"", pages,
+                              fine ? L"Fine" : L"Standard", fonts, faxPages)))
+    return kExtractCannotWrite;
+  DWORD exit = kExtractCannotDraw;
+  int code = RunChild(arguments, folder, timeoutMs, stop, &exit);
+  return code != kExtractOk ? code : DrawingResult(exit);
 }
 
 int ChildResult(DWORD exitCode) {

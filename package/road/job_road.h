@@ -58,6 +58,22 @@ const DWORD kChildDone = 0x4F524C00;
 // The fax document's results as ExtractResults.
 int FaxToExtract(int faxResult);
 
+// Draws folder\page0.emf ... into folder\fax.tif (faxPages fax pages, as
+// PlanFaxDocument counted them) in a child process, within the time a job
+// of its size may take, and returns an ExtractResult: kExtractCannotDraw
+// for a child that faulted, hung, ran out of memory or was ended past its
+// time. A job without embedded fonts goes to the drawing child kept for
+// the session when there is one (KeepDrawingChild); otherwise, and for a
+// job whose fonts (font<n>.ttf) must be loaded, a child of its own.
+int DrawFaxInChild(const wchar_t* folder, DWORD pages, bool fine, DWORD fonts, DWORD faxPages,
+                   HANDLE stop);
+// The collector keeps one drawing child for its session (true), started
+// with its first job; false ends it and waits until it has ended.
+void KeepDrawingChild(bool keep);
+// "orvlui2.exe /draw SECTION ORDER DONE COLLECTOR": the kept child, given
+// the handles it inherits; draws each job ordered until the collector goes.
+int DrawCommand(int argc, wchar_t** argv);
+
 // Runs "PROGRAM ARGUMENTS" in folder as a child in a job object (memory
 // bound, ended with its caller) and waits up to timeoutMs, or until stop.
 // kExtractOk with *exitCode once it ended by itself; kExtractCannotDraw when

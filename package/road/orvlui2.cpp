@@ -27,6 +27,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   // starts once a job (its DLLs are loaded when first called).
   if (__argc >= 2 && lstrcmpiW(__wargv[1], L"/fax") == 0) return FaxCommand(__argc, __wargv);
   if (__argc >= 2 && lstrcmpiW(__wargv[1], L"/merge") == 0) return MergeCommand(__argc, __wargv);
+  if (__argc >= 2 && lstrcmpiW(__wargv[1], L"/draw") == 0) return DrawCommand(__argc, __wargv);
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv && argc >= 2) {

@@ -367,33 +367,6 @@ int WriteTicket(Job& job) {
   return out.ok && FlushFileBuffers(out.file) ? kExtractOk : kExtractCannotWrite;
 }
 
-// fax.tif, drawn by a child process (drawing_child.cpp) with the time a
-// job of its size may take. A child that faulted, hung or ran out of memory
-// leaves a page that cannot be drawn.
-int DrawFax(const Job& job, DWORD faxPages, HANDLE stop) {
-  wchar_t arguments[kPathUnits + 64];
-  if (FAILED(StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/fax \"%s%s\" %u %s %u %u",
-                              job.folder,
-                              job.folder[lstrlenW(job.folder) - 1] == L'\\' ? L"." : L"", job.pages,
-                              job.fine ? L"Fine" : L"Standard", job.fonts, faxPages)))
-    return kExtractCannotWrite;
-  const DrawingLimits& limits = CurrentDrawingLimits();
-  ULONGLONG ms = limits.baseMs + static_cast<ULONGLONG>(limits.pageMs) * faxPages;
-  DWORD exit = kExtractCannotDraw;
-  int code = RunChild(arguments, job.folder, ms < INFINITE ? static_cast<DWORD>(ms) : INFINITE - 1,
-                      stop, &exit);
-  if (code != kExtractOk) return code;
-  code = ChildResult(exit);
-  switch (code) {
-    case kExtractOk:
-    case kExtractFailed:
-    case kExtractCannotWrite:
-    case kExtractTooLarge:
-      return code;
-  }
-  return kExtractCannotDraw;
-}
-
 BOOL ReadFileSource(void* context, void* buffer, DWORD size, DWORD* got) {
   return ReadFile(static_cast<HANDLE>(context), buffer, size, got, nullptr);
 }
@@ -421,7 +394,7 @@ int ExtractSpool(const SpoolSource& source, const wchar_t* folder, HANDLE stop) 
     job->faxPages = plan.faxPages;
     job->splitPages = plan.splitPages;
     job->fax = true;
-    code = DrawFax(*job, plan.faxPages, stop);
+    code = DrawFaxInChild(job->folder, job->pages, job->fine, job->fonts, plan.faxPages, stop);
   }
   if (code == kExtractOk) code = WriteTicket(*job);
   if (code != kExtractOk && job) Undo(*job);

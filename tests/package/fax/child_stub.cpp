@@ -1,6 +1,6 @@
 // A stand-in for orvlui2.exe's child processes that injects one fault into
 // the real child code: it patches its own imports, chosen by its file name,
-// then runs the product's "/fax" or "/merge" command. The tests copy it
+// then runs the product's "/fax", "/draw" or "/merge" command. The tests copy it
 // under these names:
 //   fault-child.exe  PlayEnhMetaFileRecord faults on the first drawing
 //                    record (a page of header and end draws)
@@ -94,5 +94,6 @@ int main() {
   if (patch && !patch->active()) return 99;  // the fault could not be injected
   if (argc >= 2 && !lstrcmpiW(argv[1], L"/fax")) return FaxCommand(argc, argv);
   if (argc >= 2 && !lstrcmpiW(argv[1], L"/merge")) return MergeCommand(argc, argv);
+  if (argc >= 2 && !lstrcmpiW(argv[1], L"/draw")) return DrawCommand(argc, argv);
   return kExtractUsage;
 }

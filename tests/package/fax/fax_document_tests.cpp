@@ -886,26 +886,80 @@ TEST(FaxDocument, FontRecordsOfEveryKind) {
   }
 }
 
-// A fault inside drawing, a stack overflow, a hang and a runaway allocation each end the
-// drawing child only: the extraction gives its own code and leaves nothing
-// (pages, fonts, fax document), and the next job draws in the same process.
+// A fault inside drawing, a stack overflow, a hang and a runaway allocation
+// each end the drawing child only, a child of the job's own (a job with a
+// font) or the child kept for the session alike: the extraction gives its
+// own code and leaves nothing (pages, fonts, fax document), and the next job
+// draws in the same process (the kept child replaced).
 TEST(FaxDocument, FaultingPageLeavesNothing) {
   ScratchDir scratch;
   SpoolBuilder spool;  // with a font, written before the drawing fails
   spool.Page(FramedPage(kA4, L"Arial", FontComment(FileFont(kEngineFont, {"font"}))))
       .Page(SamplePage(1, 2));
+  SpoolBuilder fontless;
+  fontless.Page(SamplePage(0, 2)).Page(SamplePage(1, 2));
   const DrawingLimits quick = {3000, 1000, 60000};
-  for (const wchar_t* child :
-       {L"fault-child.exe", L"deep-child.exe", L"hang-child.exe", L"hog-child.exe"}) {
-    SCOPED_TRACE(Narrow(child));
-    std::wstring folder = scratch.file(std::wstring(L"job-") + child);
-    {
-      StubChild stub(scratch.file(L"stub"), child, &quick);
-      EXPECT_EQ(kExtractCannotDraw, Extract(spool.bytes(), folder));
+  for (bool kept : {false, true}) {
+    KeepDrawingChild(kept);
+    const std::string bytes = kept ? fontless.bytes() : spool.bytes();
+    for (const wchar_t* child :
+         {L"fault-child.exe", L"deep-child.exe", L"hang-child.exe", L"hog-child.exe"}) {
+      SCOPED_TRACE(Narrow(child) + (kept ? " kept" : ""));
+      std::wstring folder = scratch.file(std::wstring(kept ? L"kept-" : L"job-") + child);
+      {
+        StubChild stub(scratch.file(L"stub"), child, &quick);
+        EXPECT_EQ(kExtractCannotDraw, Extract(bytes, folder));
+      }
+      EXPECT_FALSE(FileExists(folder));
+      std::wstring after = folder + L"-after";
+      ASSERT_EQ(kExtractOk, Extract(bytes, after));
+      EXPECT_EQ(2u, ReadTiff(ReadBytes(after + L"\\fax.tif")).size());
     }
-    EXPECT_FALSE(FileExists(folder));
-    std::wstring after = folder + L"-after";
-    ASSERT_EQ(kExtractOk, Extract(spool.bytes(), after));
-    EXPECT_EQ(2u, ReadTiff(ReadBytes(after + L"\\fax.tif")).size());
   }
+  KeepDrawingChild(false);
+}
+
+namespace {
+
+int g_keptStarts = 0, g_ownStarts = 0;
+IatPatch* g_starts = nullptr;
+BOOL WINAPI CountingCreateProcess(const wchar_t* exe, wchar_t* line, SECURITY_ATTRIBUTES* pa,
+                                  SECURITY_ATTRIBUTES* ta, BOOL inherit, DWORD flags, void* env,
+                                  const wchar_t* dir, STARTUPINFOW* si, PROCESS_INFORMATION* pi) {
+  if (wcsstr(line, L" /draw ")) ++g_keptStarts;
+  if (wcsstr(line, L" /fax ")) ++g_ownStarts;
+  return g_starts->original<decltype(&CreateProcessW)>()(exe, line, pa, ta, inherit, flags, env,
+                                                         dir, si, pi);
+}
+
+}  // namespace
+
+// The kept child draws job after job, the same fax.tif as a child of the
+// job's own, and holds no job folder between jobs; a job with embedded fonts
+// gets a child of its own.
+TEST(FaxDocument, TheKeptChildDrawsJobAfterJob) {
+  ScratchDir scratch;
+  SpoolBuilder plain, withFont;
+  plain.Page(SamplePage(0, 2)).Page(FramedPage(kA4, L"Arial", ""));
+  withFont.Page(FramedPage(kA4, L"Arial", FontComment(FileFont(kEngineFont, {"font"}))));
+  ASSERT_EQ(kExtractOk, Extract(plain.bytes(), scratch.file(L"own")));
+  const std::string own = ReadBytes(scratch.file(L"own\\fax.tif"));
+  IatPatch starts("kernel32.dll", "CreateProcessW",
+                  reinterpret_cast<const void*>(&CountingCreateProcess));
+  g_starts = &starts;
+  g_keptStarts = g_ownStarts = 0;
+  KeepDrawingChild(true);
+  for (const wchar_t* job : {L"a", L"b", L"c"}) {
+    std::wstring folder = scratch.file(job);
+    ASSERT_EQ(kExtractOk, Extract(plain.bytes(), folder));
+    EXPECT_EQ(own, ReadBytes(folder + L"\\fax.tif"));
+    EXPECT_TRUE(MoveFileW(folder.c_str(), (folder + L"-moved").c_str())) << GetLastError();
+  }
+  EXPECT_EQ(1, g_keptStarts);
+  EXPECT_EQ(0, g_ownStarts);
+  ASSERT_EQ(kExtractOk, Extract(withFont.bytes(), scratch.file(L"fonts")));
+  EXPECT_EQ(1, g_keptStarts);
+  EXPECT_EQ(1, g_ownStarts);
+  KeepDrawingChild(false);
+  g_starts = nullptr;
 }
