@@ -126,8 +126,8 @@ HENHMETAFILE OpenPage(Worker& w, const wchar_t* path) {
   }
   const DWORD bytes = static_cast<DWORD>(size.QuadPart);
   if (bytes > w.pageBytes) {
-    BYTE* bigger = static_cast<BYTE*>(
-        w.page ? HeapReAlloc(GetProcessHeap(), 0, w.page, bytes) : HeapAlloc(GetProcessHeap(), 0, bytes));
+    BYTE* bigger = static_cast<BYTE*>(w.page ? HeapReAlloc(GetProcessHeap(), 0, w.page, bytes)
+                                             : HeapAlloc(GetProcessHeap(), 0, bytes));
     if (!bigger) return nullptr;
     w.page = bigger;
     w.pageBytes = bytes;
@@ -331,8 +331,8 @@ int WriteFaxDocument(const wchar_t* folder, DWORD pages, DWORD faxPages, bool fi
   HANDLE heap = GetProcessHeap();
   BYTE* buffer = static_cast<BYTE*>(HeapAlloc(heap, 0, kTiffBuffer));
   if (!buffer) return kFaxFailed;
-  ScopedHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedHandle file(
+      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) code = kFaxCannotWrite;
   if (code == kFaxOk) {
     Tiff t = {file.get(), buffer, 0, 0, true, false};

@@ -185,8 +185,8 @@ int DrawFaxInChild(const wchar_t* folder, DWORD pages, bool fine, DWORD fonts, D
     if (code != kUseOwnChild) return code;
   }
   wchar_t arguments[kPathUnits + 64];
-  if (FAILED(StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/fax \"%s%s\" %u %s %u %u",
-                              folder, folder[lstrlenW(folder) - 1] == L'\\' ? L"." : L"", pages,
+  if (FAILED(StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"/fax \"%s%s\" %u %s %u %u", folder,
+                              folder[lstrlenW(folder) - 1] == L'\\' ? L"." : L"", pages,
                               fine ? L"Fine" : L"Standard", fonts, faxPages)))
     return kExtractCannotWrite;
   DWORD exit = kExtractCannotDraw;

@@ -27,5 +27,5 @@ void EndKeptChild();
 // Draws through the kept child: an ExtractResult, or kUseOwnChild when
 // there is none and none can be started.
 const int kUseOwnChild = -1;
-int DrawInKeptChild(const wchar_t* folder, DWORD pages, bool fine, DWORD faxPages,
-                    DWORD timeoutMs, HANDLE stop);
+int DrawInKeptChild(const wchar_t* folder, DWORD pages, bool fine, DWORD faxPages, DWORD timeoutMs,
+                    HANDLE stop);

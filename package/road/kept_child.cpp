@@ -78,9 +78,12 @@ void EndKept() {
   k = Kept();
 }
 
-// Every other handle of the collector is made not inheritable (the
-// default), and no other process it starts inherits handles: the child gets
-// these inheritable copies only, which live just across CreateProcess.
+// The section and the events have no name and the user's default DACL: no
+// other account can open them, nor take them from the collector without
+// PROCESS_DUP_HANDLE on it. Every other handle of the collector is made not
+// inheritable (the default), and no other process it starts inherits
+// handles: the child gets these inheritable copies only, which live just
+// across CreateProcess, each with the least access it needs.
 bool StartKept() {
   Kept& k = g_kept;
   wchar_t program[kPathUnits], system[MAX_PATH], command[kPathUnits + 128];
@@ -104,10 +107,10 @@ bool StartKept() {
     ok = DuplicateHandle(self, mine[i], self, &passed[i], rights[i], TRUE, 0) != FALSE;
   // MSDN: 64-bit Windows keeps handles to 32 significant bits, so that
   // they may be truncated and sign-extended again.
-  ok = ok && SUCCEEDED(StringCchPrintfW(command, ARRAYSIZE(command), L"\"%s\" /draw %lu %lu %lu %lu",
-                                        program, HandleToULong(passed[0]),
-                                        HandleToULong(passed[1]), HandleToULong(passed[2]),
-                                        HandleToULong(passed[3])));
+  ok =
+      ok && SUCCEEDED(StringCchPrintfW(command, ARRAYSIZE(command), L"\"%s\" /draw %lu %lu %lu %lu",
+                                       program, HandleToULong(passed[0]), HandleToULong(passed[1]),
+                                       HandleToULong(passed[2]), HandleToULong(passed[3])));
   PROCESS_INFORMATION pi = {};
   if (ok) {
     k.job = MakeChildJob();
@@ -141,8 +144,8 @@ void KeepDrawingChild(bool keep) {
   LeaveKept();
 }
 
-int DrawInKeptChild(const wchar_t* folder, DWORD pages, bool fine, DWORD faxPages,
-                    DWORD timeoutMs, HANDLE stop) {
+int DrawInKeptChild(const wchar_t* folder, DWORD pages, bool fine, DWORD faxPages, DWORD timeoutMs,
+                    HANDLE stop) {
   if (!TakeKept(false)) return kUseOwnChild;
   Kept& k = g_kept;
   int code = kUseOwnChild;
@@ -199,8 +202,8 @@ int DrawCommand(int argc, wchar_t** argv) {
     wchar_t folder[kPathUnits];
     CopyMemory(folder, o->folder, sizeof(folder));
     folder[kPathUnits - 1] = L'\0';
-    int result = FaxToExtract(WriteFaxDocument(folder, o->pages, o->faxPages, o->fine != FALSE,
-                                               nullptr));
+    int result =
+        FaxToExtract(WriteFaxDocument(folder, o->pages, o->faxPages, o->fine != FALSE, nullptr));
     o->result = kChildDone | static_cast<DWORD>(result);
     InterlockedExchange(&o->state, kOrderIdle);
     SetEvent(h[2]);
