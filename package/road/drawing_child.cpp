@@ -26,14 +26,8 @@ const SIZE_T kChildMemory = 512 * 1024 * 1024;
 wchar_t g_program[kPathUnits];  // empty: this program
 DrawingLimits g_limits = {30 * 1000, 2000, 60 * 1000};
 
-}  // namespace
-
-bool DrawingProgramPath(wchar_t* path) {
-  if (g_program[0]) return SUCCEEDED(StringCchCopyW(path, kPathUnits, g_program));
-  DWORD n = GetModuleFileNameW(nullptr, path, kPathUnits);
-  return n && n < kPathUnits;
-}
-
+// A new job object that ends its processes when closed, and past the
+// memory bound, and lets none of them start another; null if none.
 HANDLE MakeChildJob() {
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   if (!job) return nullptr;
@@ -52,18 +46,48 @@ HANDLE MakeChildJob() {
   return job;
 }
 
-bool CreateChild(const wchar_t* program, wchar_t* command, const wchar_t* folder, bool inherit,
-                 PROCESS_INFORMATION* pi) {
+}  // namespace
+
+bool DrawingProgramPath(wchar_t* path) {
+  if (g_program[0]) return SUCCEEDED(StringCchCopyW(path, kPathUnits, g_program));
+  DWORD n = GetModuleFileNameW(nullptr, path, kPathUnits);
+  return n && n < kPathUnits;
+}
+
+bool StartChild(const wchar_t* program, wchar_t* command, const wchar_t* folder, bool inherit,
+                HANDLE* job, HANDLE* process) {
   STARTUPINFOW si = {};
   si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
   // MSDN: before Windows 8 a process belongs to one job only; where the
   // collector already runs in one, the child leaves it if allowed, and is
   // otherwise watched without a job of its own (the time bound still holds).
   const DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
-  return CreateProcessW(program, command, nullptr, nullptr, inherit,
-                        flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, folder, &si, pi) ||
-         CreateProcessW(program, command, nullptr, nullptr, inherit, flags, nullptr, folder, &si,
-                        pi);
+  *job = MakeChildJob();
+  if (!CreateProcessW(program, command, nullptr, nullptr, inherit,
+                      flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, folder, &si, &pi) &&
+      !CreateProcessW(program, command, nullptr, nullptr, inherit, flags, nullptr, folder, &si,
+                      &pi)) {
+    if (*job) CloseHandle(*job);
+    *job = nullptr;
+    return false;
+  }
+  if (*job && !AssignProcessToJobObject(*job, pi.hProcess)) {
+    CloseHandle(*job);
+    *job = nullptr;
+  }
+  ResumeThread(pi.hThread);
+  CloseHandle(pi.hThread);
+  *process = pi.hProcess;
+  return true;
+}
+
+void EndChild(HANDLE job, HANDLE process) {
+  if (job)
+    TerminateJobObject(job, kChildFaulted);
+  else
+    TerminateProcess(process, kChildFaulted);
+  WaitForSingleObject(process, INFINITE);
 }
 
 void SetDrawingChild(const wchar_t* program, const DrawingLimits* limits) {
@@ -80,22 +104,15 @@ int RunChild(const wchar_t* arguments, const wchar_t* folder, DWORD timeoutMs, H
   if (!DrawingProgramPath(program) ||
       FAILED(StringCchPrintfW(command, ARRAYSIZE(command), L"\"%s\" %s", program, arguments)))
     return kExtractFailed;
-  ScopedHandle job(MakeChildJob());
-  PROCESS_INFORMATION pi = {};
-  if (!CreateChild(program, command, folder, false, &pi)) return kExtractFailed;
-  ScopedHandle process(pi.hProcess), thread(pi.hThread);
-  if (job && !AssignProcessToJobObject(job.get(), pi.hProcess)) job.reset();
-  ResumeThread(pi.hThread);
+  HANDLE started = nullptr, child = nullptr;
+  if (!StartChild(program, command, folder, false, &started, &child)) return kExtractFailed;
+  ScopedHandle job(started), process(child);
   HANDLE waits[2] = {process.get(), stop};
   DWORD waited = WaitForMultipleObjects(stop ? 2 : 1, waits, FALSE, timeoutMs);
   if (waited != WAIT_OBJECT_0) {
     // Stopped, or past its time: ended where it stands. Its files are
     // closed once it has ended, so the caller may remove them.
-    if (job)
-      TerminateJobObject(job.get(), kChildFaulted);
-    else
-      TerminateProcess(process.get(), kChildFaulted);
-    WaitForSingleObject(process.get(), INFINITE);
+    EndChild(job.get(), process.get());
     return waited == WAIT_OBJECT_0 + 1 ? kExtractStopped : kExtractCannotDraw;
   }
   if (!GetExitCodeProcess(process.get(), exitCode)) return kExtractFailed;

@@ -10,13 +10,15 @@ const UINT kChildFaulted = 0xFA1;
 
 // The program the children run: this one, or a test's stand-in.
 bool DrawingProgramPath(wchar_t* path);
-// A new job object that ends its processes when closed, and past the
-// memory bound, and lets none of them start another; null if none.
-HANDLE MakeChildJob();
-// Creates "command" suspended, without a window, out of the caller's job
-// where allowed; handles passed only when inherit.
-bool CreateChild(const wchar_t* program, wchar_t* command, const wchar_t* folder, bool inherit,
-                 PROCESS_INFORMATION* pi);
+// Starts "command" in folder, without a window, out of the caller's job
+// where allowed, inside a new job object that bounds its memory, lets it
+// start no other process and ends it when *job is closed (*job null where
+// none could be made or joined); handles passed only when inherit.
+bool StartChild(const wchar_t* program, wchar_t* command, const wchar_t* folder, bool inherit,
+                HANDLE* job, HANDLE* process);
+// Ends a child where it stands (its job, or the process alone) and waits
+// until it has ended, so that its files are closed.
+void EndChild(HANDLE job, HANDLE process);
 // The child's side: no error box, and a fault ends the process.
 void AsChild();
 // A finished drawing child's exit code (or kept child's result) as the

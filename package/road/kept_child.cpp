@@ -65,11 +65,7 @@ void EndKept() {
   if (k.process) {
     // Between jobs it holds nothing: ended where it stands, and waited for,
     // so that no child outlives the collector's files.
-    if (k.job)
-      TerminateJobObject(k.job, kChildFaulted);
-    else
-      TerminateProcess(k.process, kChildFaulted);
-    WaitForSingleObject(k.process, INFINITE);
+    EndChild(k.job, k.process);
   }
   if (k.view) UnmapViewOfFile(k.view);
   const HANDLE held[] = {k.job, k.process, k.section, k.order, k.done};
@@ -111,22 +107,10 @@ bool StartKept() {
       ok && SUCCEEDED(StringCchPrintfW(command, ARRAYSIZE(command), L"\"%s\" /draw %lu %lu %lu %lu",
                                        program, HandleToULong(passed[0]), HandleToULong(passed[1]),
                                        HandleToULong(passed[2]), HandleToULong(passed[3])));
-  PROCESS_INFORMATION pi = {};
-  if (ok) {
-    k.job = MakeChildJob();
-    ok = CreateChild(program, command, system, true, &pi);
-  }
+  ok = ok && StartChild(program, command, system, true, &k.job, &k.process);
   for (HANDLE h : passed)
     if (h) CloseHandle(h);
-  if (!ok) return false;
-  k.process = pi.hProcess;
-  if (k.job && !AssignProcessToJobObject(k.job, pi.hProcess)) {
-    CloseHandle(k.job);
-    k.job = nullptr;
-  }
-  ResumeThread(pi.hThread);
-  CloseHandle(pi.hThread);
-  return true;
+  return ok;
 }
 
 }  // namespace
